@@ -1,0 +1,52 @@
+#include "h5redir.h"
+
+#include "h5commands.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+int H5redir::parseSpiceData(void *data, unsigned int len)
+{
+    if (!data) {
+        qDebug() << "H5" << "parseSpiceData" << "parseSpiceData" << "Invalid parameter";
+        return -1;
+    }
+    HandleServerMsg(static_cast<char *>(data), len);
+    return 0;
+}
+
+void H5redir::SendMsgToZorv(QByteArray &msg)
+{
+    if (msg.isEmpty()) {
+        qDebug() << "H5" << "SendMsgToZorv" << "SendMsgToZorv" << "Invalid parameter";
+        return;
+    }
+    emit messageToSpice(msg, H5ChannelMessageType);
+}
+
+void H5redir::SendJsonMsg(const QJsonObject &object)
+{
+    QByteArray msg = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    SendMsgToZorv(msg);
+}
+
+void H5redir::SetDataLen(unsigned char *buf, int len)
+{
+    if (!buf || len == 0) {
+        qDebug() << "H5" << "SetDataLen" << "SetDataLen" << "Invalid parameter";
+        return;
+    }
+    const auto value = static_cast<quint32>(len);
+    for (int i = 0; i < 4; ++i)
+        buf[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+void H5redir::GetDataLen(unsigned char *buf, unsigned int &len)
+{
+    if (!buf) {
+        qDebug() << "H5" << "GetDataLen" << "GetDataLen" << "Invalid parameter";
+        return;
+    }
+    len = quint32(buf[0]) | quint32(buf[1]) << 8 | quint32(buf[2]) << 16 | quint32(buf[3]) << 24;
+}

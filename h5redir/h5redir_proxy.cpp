@@ -1,0 +1,144 @@
+#include "h5redir.h"
+
+#include "h5commands.h"
+#include "h5socketserver.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkProxy>
+#include <QThread>
+#include <QtEndian>
+
+#include <cstring>
+
+namespace {
+
+constexpr int maxPendingConnections = 3000;
+const QLatin1String localProxyHost("127.0.0.1");
+
+} // namespace
+
+void H5redir::onSocketNewConn(int handle)
+{
+    qDebug() << "H5" << "onSocketNewConn" << "new socket conn:" << handle;
+    SendJsonMsg({{QLatin1String("proxyid"), handle}, {QLatin1String("commandId"), CmdProxyConnect}});
+}
+
+void H5redir::onRecvDataFromSocket(int handle, const QByteArray &data)
+{
+    if (data.isEmpty())
+        return;
+    // One block read is one frame: header and payload built in a single allocation.
+    QByteArray frame(H5FrameHeaderSize + data.size(), Qt::Uninitialized);
+    char *out = frame.data();
+    qToLittleEndian<qint32>(CmdProxyDataOut, out);
+    qToLittleEndian<qint32>(handle, out + 4);
+    qToLittleEndian<qint32>(data.size(), out + 8);
+    std::memcpy(out + H5FrameHeaderSize, data.constData(), size_t(data.size()));
+    SendMsgToZorv(frame);
+}
+
+void H5redir::onSocketDisConn(int handle)
+{
+    qDebug() << "H5" << "onSocketDisConn" << "socket disconn:" << handle;
+    SendJsonMsg({{QLatin1String("proxyid"), handle}, {QLatin1String("commandId"), CmdProxyDisconnect}});
+}
+
+void H5redir::onInitSocketServer(int port)
+{
+    InitSocketServer(this, port);
+}
+
+void H5redir::onProxyPolicy(const QByteArray &data)
+{
+    if (data.isEmpty())
+        return;
+    const QJsonDocument document = QJsonDocument::fromJson(data);
+    if (!document.isObject()) {
+        qCritical() << "H5" << "onProxyPolicy" << "json parse error";
+        return;
+    }
+    const QJsonObject policy = document.object();
+    const int enableProxy = policy.value(QLatin1String("enableProxy")).toInt(0);
+    const QString host = policy.value(QLatin1String("proxyIp")).toString();
+    const QString portText = policy.value(QLatin1String("proxyPort")).toString();
+    const int port = portText.toInt(nullptr, 10);
+    qInfo() << "H5" << "onProxyPolicy" << "proxy policy result:" << "enableProxy:" << enableProxy
+            << ", proxyIp:" << host << ", proxyPort:" << portText << ", proxyport(int):" << port;
+    if (enableProxy == 0)
+        return;
+
+    if (host == localProxyHost) {
+        qInfo() << "H5" << "onProxyPolicy" << "use local proxy";
+        m_bLocalProxy = true;
+        SendProxyPolicy(0);
+        InitSocketServer(this, port);
+        return;
+    }
+    qInfo() << "H5" << "onProxyPolicy" << "use http proxy";
+    SetProxy(port, host);
+}
+
+void H5redir::SendProxyPolicy(int port)
+{
+    QByteArray msg = QJsonDocument(QJsonObject {{QLatin1String("commandId"), CmdProxyPolicy},
+                                                {QLatin1String("port"), port}})
+                             .toJson(QJsonDocument::Compact);
+    qDebug() << "H5" << "SendProxyPolicy" << "proxy policy msg:" << msg;
+    SendMsgToZorv(msg);
+}
+
+void H5redir::SetProxy(int port, QString host)
+{
+    QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, host, quint16(port)));
+}
+
+void H5redir::InitSocketServer(H5redir *redir, int port)
+{
+    qDebug() << "H5" << "InitSocketServer" << "start init, port:" << port;
+    redir->setObjectName(QStringLiteral("h5redir"));
+    if (m_pSocketServer) {
+        qInfo() << "H5" << "InitSocketServer" << "already init socket server";
+        return;
+    }
+
+    m_pSocketServer = new H5SocketServer(nullptr);
+    m_pSocketServer->setMaxPendingConnections(maxPendingConnections);
+    connect(redir, &H5redir::signalWriteDataToSocket, m_pSocketServer, &H5SocketServer::onWriteDataToSocket);
+    connect(m_pSocketServer, &H5SocketServer::signalRecvDataFromSocket, redir, &H5redir::onRecvDataFromSocket);
+    connect(m_pSocketServer, &H5SocketServer::signalSocketNewConn, redir, &H5redir::onSocketNewConn);
+    connect(m_pSocketServer, &H5SocketServer::signalSocketDisConn, redir, &H5redir::onSocketDisConn);
+    // Loopback only: the tunnel carries the host's own traffic and nobody else's.
+    m_pSocketServer->listen(QHostAddress::LocalHost, quint16(port));
+
+    m_pSocketThread = new QThread(nullptr);
+    connect(m_pSocketThread, &QThread::finished, m_pSocketServer, &QObject::deleteLater);
+    m_pSocketServer->moveToThread(m_pSocketThread);
+    m_pSocketThread->start(QThread::InheritPriority);
+
+    SetProxy(port, localProxyHost);
+    qDebug() << "H5" << "InitSocketServer" << "end init";
+}
+
+void H5redir::CloseSocketServer()
+{
+    if (!m_pSocketServer || !m_pSocketThread)
+        return;
+    qInfo() << "H5" << "CloseSocketServer" << "close socket server";
+    DestroySocketServer();
+}
+
+// The server and its connections live on the server thread, so they are destroyed there: the
+// thread's finished() deletes the server before the thread is gone.
+void H5redir::DestroySocketServer()
+{
+    if (!m_pSocketThread)
+        return;
+    m_pSocketThread->quit();
+    m_pSocketThread->wait();
+    delete m_pSocketThread;
+    m_pSocketThread = nullptr;
+    m_pSocketServer = nullptr;
+}

@@ -1,0 +1,107 @@
+#include "h5memoryutil.h"
+
+#include "freememory.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QProcess>
+#include <QStringList>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int lowCyclesToStop = 5;
+
+// Starts h5setvol.sh from the host application's directory, detached, with the given arguments.
+// The program path is passed whole rather than split out of one command line, so a directory
+// with spaces or shell characters in its name can never start anything but the script.
+void startVolumeScript(const QString &arguments)
+{
+    const QString program = QCoreApplication::applicationDirPath() + QLatin1String("/h5setvol.sh");
+    QProcess::startDetached(program, arguments.split(QLatin1Char(' ')));
+}
+
+} // namespace
+
+H5MemoryUtil::H5MemoryUtil(qint64 nMemLimit, QObject *parent)
+    : QThread(parent)
+    , m_nMemLimit(nMemLimit)
+{
+}
+
+void H5MemoryUtil::onSetStop()
+{
+    qDebug() << "onSetStop" << "";
+    m_bStop = true;
+}
+
+void H5MemoryUtil::onSetVol(quint16 vol)
+{
+    qDebug() << "onSetVol" << "sync vol:" << vol;
+    m_nVol = vol;
+}
+
+void H5MemoryUtil::onSetMute(bool bMute)
+{
+    qDebug() << "onSetMute" << "sync mute:" << bMute;
+    m_bMute = bMute;
+}
+
+qint64 H5MemoryUtil::getFreeMemory()
+{
+    const qint64 total = readFreeMemory().total();
+    qDebug() << "getFreeMemory" << "avail memory:" << total << " M";
+    // A local browser started beside the redirected players would compete with them for memory.
+    const int ignored = std::system("pkill firefox");
+    Q_UNUSED(ignored)
+    qDebug() << "prevent firefox start.";
+    return total;
+}
+
+void H5MemoryUtil::setVol()
+{
+    startVolumeScript(QStringLiteral("%1 set-sink-input-volume %2%")
+                              .arg(QCoreApplication::applicationPid())
+                              .arg(m_nVol.load()));
+}
+
+void H5MemoryUtil::setMute()
+{
+    const bool bMute = m_bMute;
+    if (m_nAppliedMute == int(bMute))
+        return;
+    m_nAppliedMute = int(bMute);
+    startVolumeScript(bMute ? QStringLiteral("%1 set-sink-input-mute toggle")
+                                      .arg(QCoreApplication::applicationPid())
+                            : QStringLiteral("%1 set-sink-input-mute false")
+                                      .arg(QCoreApplication::applicationPid()));
+}
+
+void H5MemoryUtil::run()
+{
+    qDebug() << "run" << "";
+    if (m_bStop)
+        return;
+
+    int nLowCycles = 0;
+    forever {
+        setVol();
+        setMute();
+        if (getFreeMemory() < m_nMemLimit) {
+            qCritical() << "run" << "free memory less than:" << m_nMemLimit << " times:"
+                        << nLowCycles;
+            if (++nLowCycles == lowCyclesToStop) {
+                qCritical() << "run" << "free memory less than:" << m_nMemLimit << " up to 5s,"
+                            << "so stop all Br Redir";
+                emit signalMemoryLessLimit();
+                m_bStop = true;
+            }
+        } else {
+            nLowCycles = 0;
+        }
+        QThread::sleep(1);
+        if (m_bStop)
+            return;
+    }
+}

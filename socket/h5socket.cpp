@@ -1,0 +1,36 @@
+#include "h5socket.h"
+
+#include <QDebug>
+
+H5Socket::H5Socket(qintptr socketDescriptor, QObject *parent)
+    : QTcpSocket(parent)
+    , m_nSocketDescriptor(socketDescriptor)
+{
+    connect(this, &QIODevice::readyRead, this, &H5Socket::onReadData);
+    connect(this, &QAbstractSocket::disconnected, this, &H5Socket::onSocketDisConn);
+    setSocketDescriptor(socketDescriptor, ConnectedState, ReadWrite);
+}
+
+H5Socket::~H5Socket()
+{
+    // Closing here, while this class is still whole, lets disconnected() reach
+    // onSocketDisConn(); QAbstractSocket's own destructor would close it too late for that.
+    if (state() != UnconnectedState)
+        abort();
+}
+
+qintptr H5Socket::getSocketDescriptor()
+{
+    return m_nSocketDescriptor;
+}
+
+void H5Socket::onReadData()
+{
+    emit signalRecvDataFromSocket(int(m_nSocketDescriptor), readAll());
+}
+
+void H5Socket::onSocketDisConn()
+{
+    qDebug() << "H5" << "onSocketDisConn" << "disconn:" << m_nSocketDescriptor << ",instance:" << this;
+    emit signalSocketDisConn(int(m_nSocketDescriptor));
+}
