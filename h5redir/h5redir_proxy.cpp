@@ -3,6 +3,7 @@
 #include "h5commands.h"
 #include "h5socketserver.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -130,12 +131,21 @@ void H5redir::CloseSocketServer()
     DestroySocketServer();
 }
 
-// The server and its connections live on the server thread, so they are destroyed there: the
-// thread's finished() deletes the server before the thread is gone.
+// The server and its connections live on the server thread, so they are destroyed there, while
+// that thread's event loop still runs: the connections the server schedules for deletion would
+// outlive a loop that had already stopped.
 void H5redir::DestroySocketServer()
 {
     if (!m_pSocketThread)
         return;
+    H5SocketServer *server = m_pSocketServer;
+    QMetaObject::invokeMethod(
+            server,
+            [server] {
+                delete server;
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            },
+            Qt::BlockingQueuedConnection);
     m_pSocketThread->quit();
     m_pSocketThread->wait();
     delete m_pSocketThread;
