@@ -1,6 +1,7 @@
 // The local proxy tunnel over real loopback sockets: the proxy policy, the server's start and
 // close, and the bytes of each connection on their way through the channel and back.
 #include <h5redir/h5redir.h>
+#include "channelmessages.h"
 #include "logcapture.h"
 
 #include <QHostAddress>
@@ -20,35 +21,6 @@ namespace {
 
 constexpr int waitMs = 10000;
 const QByteArray policyMsg = QByteArrayLiteral("{\"commandId\":30,\"port\":0}");
-
-QByteArray le32(qint32 value)
-{
-    QByteArray bytes(4, Qt::Uninitialized);
-    qToLittleEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray frame(qint32 command, qint32 proxyId, qint32 length, const QByteArray &payload)
-{
-    return le32(command) + le32(proxyId) + le32(length) + payload;
-}
-
-QByteArray proxyMsg(int command, int proxyId)
-{
-    return "{\"commandId\":" + QByteArray::number(command)
-        + ",\"proxyid\":" + QByteArray::number(proxyId) + '}';
-}
-
-QByteArray policyText(const char *enable, const char *host, const QByteArray &port)
-{
-    return "{\"enableProxy\":" + QByteArray(enable) + ",\"proxyIp\":\"" + host
-        + "\",\"proxyPort\":" + port + '}';
-}
-
-QByteArray localPolicy(quint16 port)
-{
-    return policyText("1", "127.0.0.1", '"' + QByteArray::number(port) + '"');
-}
 
 // Binding fails exactly while somebody listens there (QTcpServer reuses TIME_WAIT addresses).
 bool portTaken(quint16 port, quint16 *freePort = nullptr)
@@ -104,7 +76,7 @@ private:
     };
 
     void record(const QByteArray &msg, uint type);
-    void feed(QByteArray bytes) { m_redir->parseSpiceData(bytes.data(), uint(bytes.size())); }
+    void feed(const QByteArray &bytes) { ::feed(*m_redir, bytes); }
     Client connectClient();
     QList<int> announced(int command) const;
     QStringList behaviourLines() const;

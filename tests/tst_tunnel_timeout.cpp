@@ -1,6 +1,7 @@
 // A loopback client that stops reading is dropped after the tunnel's 30 s write limit, and the
 // other connections carry on. Slow by nature: it waits for the real limit.
 #include <h5redir/h5redir.h>
+#include "channelmessages.h"
 #include "logcapture.h"
 
 #include <QHostAddress>
@@ -11,25 +12,6 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
-
-namespace {
-
-QByteArray frame(qint32 command, qint32 proxyId, const QByteArray &payload)
-{
-    QByteArray header(12, Qt::Uninitialized);
-    qToLittleEndian(command, header.data());
-    qToLittleEndian(proxyId, header.data() + 4);
-    qToLittleEndian(qint32(payload.size()), header.data() + 8);
-    return header + payload;
-}
-
-QByteArray proxyMsg(int command, int proxyId)
-{
-    return "{\"commandId\":" + QByteArray::number(command)
-        + ",\"proxyid\":" + QByteArray::number(proxyId) + '}';
-}
-
-} // namespace
 
 class TunnelTimeoutTest : public QObject
 {
@@ -52,7 +34,8 @@ void TunnelTimeoutTest::stalledReaderIsDropped()
         wrongType += type != 113;
         // Echo every outbound frame back to the connection it came from.
         if (msg.size() > 12 && qFromLittleEndian<qint32>(msg.constData()) == 34)
-            feed(frame(35, qFromLittleEndian<qint32>(msg.constData() + 4), msg.mid(12)));
+            feed(frame(35, qFromLittleEndian<qint32>(msg.constData() + 4), msg.size() - 12,
+                       msg.mid(12)));
     });
 
     QTcpServer probe;
@@ -83,7 +66,7 @@ void TunnelTimeoutTest::stalledReaderIsDropped()
     // Far more than the loopback buffers of both ends can hold, so the writer stalls for good.
     const QByteArray block(1 << 20, 'z');
     for (int i = 0; i < 16; ++i)
-        feed(frame(35, ids[0], block));
+        feed(frame(35, ids[0], block.size(), block));
     const QByteArray dropped = proxyMsg(36, ids[0]);
     QVERIFY(QTest::qWaitFor([&] { return messages.contains(dropped); }, 90000));
     QVERIFY(log.contains(
