@@ -3,10 +3,10 @@
 #include <h5redir/h5redir.h>
 #include "channelmessages.h"
 #include "logcapture.h"
+#include "placedplayer.h"
 #include "redirrecorder.h"
 #include "standins.h"
 
-#include <QQuickWindow>
 #include <QTest>
 #include <QtEndian>
 
@@ -289,13 +289,8 @@ void BadInputTest::malformed()
     QFETCH(QStringList, log);
 
     m_standIns.setAvailable(1000);
-    H5redir redir;
-    QQuickWindow zorv;
-    QQuickWindow player;
-    redir.SetZorvWindow(&zorv);
-    feed(redir, R"({"commandId":2,"id":3,"data":"u"})");
-    redir.SaveWindowInBRData(3, &player);
-    feed(redir, R"({"commandId":22,"id":3,"left":10,"top":20,"width":160,"height":90})");
+    PlacedPlayer placed;
+    H5redir& redir = placed.redir;
     feed(redir, R"({"commandId":8,"id":3,"data":true})");
     Recorder recorder(&redir);
     LogCapture capture;

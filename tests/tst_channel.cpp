@@ -4,10 +4,10 @@
 #include <h5redir/h5redir.h>
 #include "channelmessages.h"
 #include "logcapture.h"
+#include "placedplayer.h"
 #include "redirrecorder.h"
 #include "standins.h"
 
-#include <QQuickWindow>
 #include <QRegion>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -331,17 +331,10 @@ void TestChannel::positionReachesClipping()
     QFETCH(QByteArray, clip);
     QFETCH(QRegion, mask);
 
-    H5redir redir;
-    QQuickWindow zorv;
-    QQuickWindow player;
-    redir.SetZorvWindow(&zorv);
-    feed(redir, R"({"commandId":2,"id":3,"data":"u"})");
-    // Stored directly: a creation result would also start the memory monitor.
-    redir.SaveWindowInBRData(3, &player);
-    feed(redir, R"({"commandId":22,"id":3,"left":10,"top":20,"width":160,"height":90})");
-    feed(redir, position);
-    feed(redir, clip);
-    QCOMPARE(player.mask(), mask);
+    PlacedPlayer placed;
+    feed(placed.redir, position);
+    feed(placed.redir, clip);
+    QCOMPARE(placed.player.mask(), mask);
 }
 
 void TestChannel::proxyFrame_data()
