@@ -77,7 +77,7 @@ void StressTest::init()
     m_redir->onProxyPolicy(localPolicy(m_port));
 
     // The server thread opens what its event loop needs only once it runs: count while a first
-    // connection is open, which both ends of make two descriptors of this process.
+    // connection is open, less its two ends, both of which are in this process.
     QSignalSpy sent(m_redir.get(), &H5redir::messageToSpice);
     {
         QTcpSocket probe;
