@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -156,6 +157,11 @@ void SecurityTest::otherLocalAddress()
     QFETCH(bool, accepted);
 
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    if (QHostAddress(address).protocol() == QAbstractSocket::IPv6Protocol) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress(address)))
+            QSKIP("no IPv6 loopback here");
+    }
     const quint16 port = freeLoopbackPort();
     H5redir redir;
     redir.onProxyPolicy(localPolicy(port));
