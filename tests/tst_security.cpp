@@ -192,9 +192,6 @@ void SecurityTest::otherNamespace()
         QSKIP("cannot create network namespaces here");
 
     // The redirector, its listener and its server thread all live in the first namespace.
-    const int home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    QVERIFY(home >= 0);
-    QVERIFY(enterNamespace(namespaces.serverPath()));
     struct GoHome
     {
         int fd;
@@ -203,7 +200,9 @@ void SecurityTest::otherNamespace()
             ::setns(fd, CLONE_NEWNET);
             ::close(fd);
         }
-    } goHome { home };
+    } goHome { ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC) };
+    QVERIFY(goHome.fd >= 0);
+    QVERIFY(enterNamespace(namespaces.serverPath()));
 
     int refused = -1;
     {
@@ -211,7 +210,6 @@ void SecurityTest::otherNamespace()
         H5redir redir;
         redir.onProxyPolicy(localPolicy(port));
         QSignalSpy sent(&redir, &H5redir::messageToSpice);
-        QTest::qWait(100); // the server thread is up before anything connects
         QCOMPARE(connectFrom(namespaces.serverPath(), "127.0.0.1", port), 0);
         QVERIFY(QTest::qWaitFor([&] { return sent.count() == 2; }, waitMs)); // its 32 and 36
         // The refusal is the first namespace's own answer: the path between them works.
