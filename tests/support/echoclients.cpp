@@ -226,8 +226,6 @@ QVector<EchoClients::Result> EchoClients::results() const
             result.mismatchAt = c->mismatchAt;
             result.sentSha256 = c->sentHash.result();
             result.receivedSha256 = c->receivedHash.result();
-            result.state = c->socket->state();
-            result.error = c->socket->error();
             results.append(result);
         }
     });

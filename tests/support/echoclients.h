@@ -1,7 +1,6 @@
 #ifndef ECHOCLIENTS_H
 #define ECHOCLIENTS_H
 
-#include <QAbstractSocket>
 #include <QByteArray>
 #include <QThread>
 #include <QVector>
@@ -33,8 +32,6 @@ public:
         qint64 mismatchAt = -1;
         QByteArray sentSha256;
         QByteArray receivedSha256;
-        QAbstractSocket::SocketState state = QAbstractSocket::UnconnectedState;
-        QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
     };
 
     EchoClients();

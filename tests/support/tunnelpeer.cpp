@@ -15,12 +15,6 @@ TunnelPeer::TunnelPeer(H5redir* redir, QObject* parent)
     connect(redir, &H5redir::messageToSpice, this, &TunnelPeer::receive);
 }
 
-const TunnelPeer::Stream* TunnelPeer::latest(int proxyId) const
-{
-    const auto it = m_last.constFind(proxyId);
-    return it == m_last.cend() ? nullptr : &m_streams[*it];
-}
-
 void TunnelPeer::receive(const QByteArray& msg, uint type)
 {
     ++m_messages;
@@ -42,7 +36,6 @@ void TunnelPeer::receive(const QByteArray& msg, uint type)
         stream.proxyId = proxyId;
         stream.hash.reset(new QCryptographicHash(QCryptographicHash::Sha256));
         m_open.insert(proxyId, m_streams.size());
-        m_last.insert(proxyId, m_streams.size());
         m_streams.push_back(std::move(stream));
     } else if (command == 36 && msg == proxyMsg(36, proxyId)) {
         if (!m_open.contains(proxyId)) {

@@ -45,9 +45,6 @@ public:
     const std::vector<Stream>& streams() const { return m_streams; }
     int announced() const { return int(m_streams.size()); }
     int ended() const { return m_ended; }
-    bool isOpen(int proxyId) const { return m_open.contains(proxyId); }
-    // The stream that proxy id names now, or the last one it named.
-    const Stream* latest(int proxyId) const;
     int policies() const { return m_policies; }
     int messages() const { return m_messages; }
     qint64 bytes() const { return m_bytes; }
@@ -61,7 +58,6 @@ private:
     H5redir* m_redir;
     std::vector<Stream> m_streams;
     QHash<int, size_t> m_open;
-    QHash<int, size_t> m_last;
     QStringList m_faults;
     qint64 m_bytes = 0;
     int m_ended = 0;
