@@ -100,11 +100,11 @@ until pactl info >/dev/null 2>&1; do
     sleep 0.1
 done
 
-# Two players of 60 s of silence each ($! is pacat, the pipeline's last process).
-seconds60=$((44100 * 2 * 2 * 60))
-head -c "$seconds60" /dev/zero | pacat --device=h5null --client-name=h5player 2>"$work/player.log" &
+# Two players of 90 s of silence each ($! is pacat, the pipeline's last process).
+silence=$((44100 * 2 * 2 * 90))
+head -c "$silence" /dev/zero | pacat --device=h5null --client-name=h5player 2>"$work/player.log" &
 player=$!
-head -c "$seconds60" /dev/zero | pacat --device=h5null --client-name=h5other 2>"$work/other.log" &
+head -c "$silence" /dev/zero | pacat --device=h5null --client-name=h5other 2>"$work/other.log" &
 other=$!
 tries=0
 until [ -n "$(stream_state "$player")" ] && [ -n "$(stream_state "$other")" ]; do
@@ -143,6 +143,10 @@ run_script 0 "${player%?}" set-sink-input-mute toggle
 run_script 0 "${player#?}" set-sink-input-volume 5%
 expect_state "$player" "mute=no volume=77%,77%" "calls for a process without streams"
 expect_state "$other" "$initial" "calls for a process without streams"
+
+# A volume PulseAudio refuses: the script says so in one line and changes nothing.
+run_script 1 "$player" set-sink-input-volume 99999999999%
+expect_state "$player" "mute=no volume=77%,77%" "a refused volume"
 
 # Bad arguments are refused before anything is set, even those pactl would take.
 while IFS='|' read -r pid command value extra; do
