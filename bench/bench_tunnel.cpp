@@ -1,0 +1,85 @@
+// Round-trip throughput of one stream through the loopback proxy tunnel, through socat relaying
+// to a plain echo server, and straight to that echo server (the loopback limit), in blocks of 1,
+// 16 and 64 KiB.
+//
+//   h5bench_tunnel [--mib N] [--runs R] [--plot FILE]
+//
+// Each figure is the median of R runs of N MiB written and read back; --plot writes one line per
+// block size: KiB, tunnel, socat, direct (MB/s).
+#include "benchsupport.h"
+#include "echorelay.h"
+#include "loopclient.h"
+#include "tunnelhost.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QGuiApplication>
+
+#include <cmath>
+
+namespace {
+
+struct Path
+{
+    const char *name;
+    quint16 port;
+};
+
+double throughput(quint16 port, qint64 bytes, int blockSize, int runs)
+{
+    QList<double> rates;
+    for (int run = 0; run < runs; ++run) {
+        LoopClient::StreamResult result;
+        Bench::runWhileLooping([&] { result = LoopClient::roundTrip(port, bytes, blockSize); });
+        rates.append(result.ok ? bytes / result.seconds / 1e6 : std::nan(""));
+    }
+    return Bench::median(rates);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    Bench::useOffscreenPlatform();
+    QGuiApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption mibOption(QStringLiteral("mib"), QStringLiteral("MiB per run"),
+                                       QStringLiteral("N"), QStringLiteral("32"));
+    const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("runs per figure"),
+                                        QStringLiteral("R"), QStringLiteral("3"));
+    const QCommandLineOption plotOption(QStringLiteral("plot"), QStringLiteral("plot data file"),
+                                        QStringLiteral("FILE"));
+    parser.addOptions({ mibOption, runsOption, plotOption });
+    parser.process(app);
+    const qint64 bytes = parser.value(mibOption).toLongLong() * 1024 * 1024;
+    const int runs = qMax(1, parser.value(runsOption).toInt());
+
+    EchoRelay relay;
+    if (!relay.isReady())
+        return 1;
+    TunnelHost tunnel;
+    const Path paths[] = { { "tunnel", tunnel.port() },
+                           { "socat", relay.relayPort() },
+                           { "direct", relay.echoPort() } };
+
+    QFile plot(parser.value(plotOption));
+    if (parser.isSet(plotOption) && !plot.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return 1;
+    for (int kib : { 1, 16, 64 }) {
+        double rate[3];
+        for (int i = 0; i < 3; ++i) {
+            rate[i] = throughput(paths[i].port, bytes, kib * 1024, runs);
+            Bench::printFigure("tunnel",
+                               QByteArray(paths[i].name) + ", " + QByteArray::number(kib)
+                                       + " KiB blocks",
+                               rate[i], "MB/s");
+        }
+        const QByteArray blocks = ", " + QByteArray::number(kib) + " KiB blocks";
+        Bench::printFigure("tunnel", "tunnel/socat" + blocks, rate[0] / rate[1], "ratio");
+        Bench::printFigure("tunnel", "tunnel/direct" + blocks, rate[0] / rate[2], "ratio");
+        if (plot.isOpen())
+            plot.write(QByteArray::number(kib) + ' ' + QByteArray::number(rate[0]) + ' '
+                       + QByteArray::number(rate[1]) + ' ' + QByteArray::number(rate[2]) + '\n');
+    }
+    return 0;
+}
