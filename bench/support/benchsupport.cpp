@@ -40,6 +40,12 @@ quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
+QByteArray localProxyPolicy(quint16 port)
+{
+    return R"({"enableProxy":1,"proxyIp":"127.0.0.1","proxyPort":")" + QByteArray::number(port)
+        + "\"}";
+}
+
 void runWhileLooping(const std::function<void()> &work)
 {
     QEventLoop loop;
@@ -63,8 +69,9 @@ qint64 residentKiB()
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
-    while (!status.atEnd()) {
-        const QByteArray line = status.readLine();
+    // Files in /proc report no size: read them whole rather than until atEnd().
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }

@@ -24,6 +24,9 @@ void useStandIns();
 // A loopback port nobody listens on right now.
 quint16 freeLoopbackPort();
 
+// The proxy policy that starts the library's loopback tunnel at `port`.
+QByteArray localProxyPolicy(quint16 port);
+
 // Runs `work` on a thread of its own while this thread's event loop keeps turning, so the
 // library's objects living here stay responsive; returns when `work` has returned.
 void runWhileLooping(const std::function<void()> &work);

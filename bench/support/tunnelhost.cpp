@@ -17,15 +17,12 @@ TunnelHost::TunnelHost(QObject *parent)
     , m_port(Bench::freeLoopbackPort())
 {
     connect(&m_redir, &H5redir::messageToSpice, this, &TunnelHost::echo);
-    m_redir.onProxyPolicy(R"({"enableProxy":1,"proxyIp":"127.0.0.1","proxyPort":")"
-                          + QByteArray::number(m_port) + "\"}");
+    m_redir.onProxyPolicy(Bench::localProxyPolicy(m_port));
 }
 
 void TunnelHost::echo(const QByteArray &msg, uint)
 {
     if (msg.size() <= headerSize || qFromLittleEndian<qint32>(msg.constData()) != frameOut) {
-        if (msg.startsWith(R"({"commandId":32,)"))
-            ++m_connections;
         return;
     }
     QByteArray back = msg;

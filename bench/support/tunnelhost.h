@@ -19,14 +19,12 @@ public:
     explicit TunnelHost(QObject *parent = nullptr);
 
     quint16 port() const { return m_port; }
-    int connectionsAnnounced() const { return m_connections; }
 
 private:
     void echo(const QByteArray &msg, uint type);
 
     H5redir m_redir;
     quint16 m_port = 0;
-    int m_connections = 0;
 };
 
 #endif // TUNNELHOST_H
