@@ -17,27 +17,25 @@
 
 namespace {
 
-QByteArray command(const char *text, int tabid)
+QByteArray command(const char* text, int tabid)
 {
     return QByteArray(text).replace("TAB", QByteArray::number(tabid));
 }
 
-void send(H5redir &redir, QByteArray msg)
-{
-    redir.parseSpiceData(msg.data(), uint(msg.size()));
-}
+void send(H5redir& redir, QByteArray msg) { redir.parseSpiceData(msg.data(), uint(msg.size())); }
 
-const char createText[] = R"({"commandId":2,"id":TAB,"data":"https://video.example/2-class/a.html"})";
+const char createText[]
+    = R"({"commandId":2,"id":TAB,"data":"https://video.example/2-class/a.html"})";
 const char destroyText[] = R"({"commandId":26,"id":TAB})";
 
-void printLatency(const char *name, const QList<double> &ms)
+void printLatency(const char* name, const QList<double>& ms)
 {
     Bench::printFigure("create", QByteArray(name) + ", median", Bench::median(ms), "ms");
     Bench::printFigure("create", QByteArray(name) + ", p99", Bench::percentile(ms, 0.99), "ms");
     Bench::printFigure("create", QByteArray(name) + ", samples", ms.size(), "count");
 }
 
-QList<double> timeRepeated(int times, const std::function<void()> &step)
+QList<double> timeRepeated(int times, const std::function<void()>& step)
 {
     QList<double> ms;
     QElapsedTimer clock;
@@ -53,19 +51,18 @@ QList<double> timeRepeated(int times, const std::function<void()> &step)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     Bench::useStandIns();
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption createsOption(QStringLiteral("creates"), QStringLiteral("requests"),
-                                           QStringLiteral("N"), QStringLiteral("200"));
+        QStringLiteral("N"), QStringLiteral("200"));
     const QCommandLineOption cyclesOption(QStringLiteral("cycles"), QStringLiteral("cycles"),
-                                          QStringLiteral("N"), QStringLiteral("200"));
+        QStringLiteral("N"), QStringLiteral("200"));
     const QCommandLineOption lastOption(QStringLiteral("last-cycles"),
-                                        QStringLiteral("cycles as the last player"),
-                                        QStringLiteral("N"), QStringLiteral("10"));
+        QStringLiteral("cycles as the last player"), QStringLiteral("N"), QStringLiteral("10"));
     parser.addOptions({ createsOption, cyclesOption, lastOption });
     parser.process(app);
 
@@ -79,9 +76,9 @@ int main(int argc, char *argv[])
     QObject::connect(&redir, &H5redir::h5CreateNewPlayer, &app, [&] { ++requested; });
 
     // Each request replaces the player of the same tab, so the registry stays at one record.
-    printLatency("create request (free -m)",
-                 timeRepeated(parser.value(createsOption).toInt(),
-                              [&] { send(redir, command(createText, 1)); }));
+    printLatency("create request (free -m)", timeRepeated(parser.value(createsOption).toInt(), [&] {
+        send(redir, command(createText, 1));
+    }));
 
     const auto cycle = [&](int tabid) {
         send(redir, command(createText, tabid));
@@ -90,9 +87,9 @@ int main(int argc, char *argv[])
     };
     redir.onCreatePlayerResult(1, true, &player); // tab 1 stays open, the monitor runs
     printLatency("create/result/destroy, monitor running",
-                 timeRepeated(parser.value(cyclesOption).toInt(), [&] { cycle(2); }));
+        timeRepeated(parser.value(cyclesOption).toInt(), [&] { cycle(2); }));
     send(redir, command(destroyText, 1));
     printLatency("create/result/destroy as last player (monitor start and stop)",
-                 timeRepeated(parser.value(lastOption).toInt(), [&] { cycle(2); }));
+        timeRepeated(parser.value(lastOption).toInt(), [&] { cycle(2); }));
     return requested > 0 ? 0 : 1;
 }

@@ -19,7 +19,7 @@ constexpr int tabId = 7;
 constexpr qint64 runNs = 1000 * 1000 * 1000;
 constexpr int batch = 500;
 
-double rate(H5redir &redir, QByteArray msg)
+double rate(H5redir& redir, QByteArray msg)
 {
     // Warm up the allocator, the JSON parser and the window's mask first.
     for (int i = 0; i < batch; ++i)
@@ -46,7 +46,7 @@ QByteArray inboundFrame(int payloadSize)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     Bench::useStandIns();
@@ -76,20 +76,20 @@ int main(int argc, char *argv[])
 
     const struct
     {
-        const char *name;
+        const char* name;
         QByteArray msg;
     } messages[] = {
         { "position update",
-          R"({"commandId":22,"id":7,"left":100,"top":50,"width":640,"height":360})" },
+            R"({"commandId":22,"id":7,"left":100,"top":50,"width":640,"height":360})" },
         { "clip, three rectangles",
-          R"({"commandId":24,"id":7,"data":[{"left":60,"top":20,"width":120,"height":90},)"
-          R"({"left":600,"top":300,"width":200,"height":200},)"
-          R"({"left":300,"top":380,"width":80,"height":60}]})" },
+            R"({"commandId":24,"id":7,"data":[{"left":60,"top":20,"width":120,"height":90},)"
+            R"({"left":600,"top":300,"width":200,"height":200},)"
+            R"({"left":300,"top":380,"width":80,"height":60}]})" },
         { "title", R"({"commandId":4,"id":7,"data":"Lesson 1: the first steps"})" },
         { "1 KiB inbound frame", inboundFrame(1024) },
     };
-    for (const auto &message : messages)
+    for (const auto& message : messages)
         Bench::printFigure("dispatcher", QByteArray(message.name) + ", " + label,
-                           rate(redir, message.msg), "msg/s");
+            rate(redir, message.msg), "msg/s");
     return delivered > 0 ? 0 : 1;
 }

@@ -18,7 +18,7 @@ constexpr int players = 16;
 constexpr int connections = 100;
 constexpr int settleMs = 500;
 
-void printResident(const char *state)
+void printResident(const char* state)
 {
     Bench::spinEventLoop(settleMs);
     Bench::printFigure("footprint", state, Bench::residentKiB() / 1024.0, "MiB RSS");
@@ -26,7 +26,7 @@ void printResident(const char *state)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     Bench::useStandIns();
@@ -37,9 +37,8 @@ int main(int argc, char *argv[])
 
     H5redir redir;
     int announced = 0;
-    QObject::connect(&redir, &H5redir::messageToSpice, &app, [&](const QByteArray &msg) {
-        announced += msg.startsWith(R"({"commandId":32,)");
-    });
+    QObject::connect(&redir, &H5redir::messageToSpice, &app,
+        [&](const QByteArray& msg) { announced += msg.startsWith(R"({"commandId":32,)"); });
     redir.SetZorvWindow(&mainWindow);
     redir.SetH5ChannelState(true);
     printResident("idle, library in use, no players");

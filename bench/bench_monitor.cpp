@@ -35,23 +35,20 @@ double cpuSeconds(int who)
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-double processCpuSeconds()
-{
-    return cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN);
-}
+double processCpuSeconds() { return cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN); }
 
 // Context switches of every thread of this process: each is a wake-up of that thread.
 qint64 contextSwitches()
 {
     qint64 total = 0;
     const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile status(tasks.filePath(task + QLatin1String("/status")));
         if (!status.open(QIODevice::ReadOnly))
             continue;
         // Files in /proc report no size: read them whole rather than until atEnd().
         const QList<QByteArray> lines = status.readAll().split('\n');
-        for (const QByteArray &line : lines) {
+        for (const QByteArray& line : lines) {
             if (line.contains("ctxt_switches:"))
                 total += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
         }
@@ -73,7 +70,7 @@ void reapOrphans()
     }
 }
 
-int countLines(const QString &path)
+int countLines(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
@@ -88,7 +85,7 @@ struct Sample
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     Bench::useStandIns();
@@ -98,11 +95,10 @@ int main(int argc, char *argv[])
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption secondsOption(QStringLiteral("seconds"),
-                                           QStringLiteral("seconds with the monitor running"),
-                                           QStringLiteral("S"), QStringLiteral("20"));
+        QStringLiteral("seconds with the monitor running"), QStringLiteral("S"),
+        QStringLiteral("20"));
     const QCommandLineOption idleOption(QStringLiteral("idle-seconds"),
-                                        QStringLiteral("seconds of the idle reference"),
-                                        QStringLiteral("S"), QStringLiteral("5"));
+        QStringLiteral("seconds of the idle reference"), QStringLiteral("S"), QStringLiteral("5"));
     parser.addOptions({ secondsOption, idleOption });
     parser.process(app);
 
@@ -138,15 +134,17 @@ int main(int argc, char *argv[])
 
     const int cycles = countLines(QDir(counts.path()).filePath(QStringLiteral("pkill.calls")));
     const int scripts = countLines(QDir(counts.path()).filePath(QStringLiteral("h5setvol.calls")));
-    const double switchRate = (running.switches - start.switches) / (running.seconds - start.seconds);
+    const double switchRate
+        = (running.switches - start.switches) / (running.seconds - start.seconds);
     Bench::printFigure("monitor", "measured with the monitor running", seconds, "s");
     Bench::printFigure("monitor", "CPU per minute of monitoring", cpu / seconds * 60, "CPU s/min");
     Bench::printFigure("monitor", "share of one core", cpu / seconds * 100, "%");
     Bench::printFigure("monitor", "thread wake-ups", switchRate - idleSwitchRate, "1/s");
     Bench::printFigure("monitor", "cycles", cycles / seconds, "1/s");
     Bench::printFigure("monitor", "volume script starts", scripts / seconds, "1/s");
-    Bench::printFigure("monitor", "idle host without players, thread wake-ups", idleSwitchRate, "1/s");
-    Bench::printFigure("monitor", "idle host without players, CPU per minute", idleCpuRate * 60,
-                       "CPU s/min");
+    Bench::printFigure(
+        "monitor", "idle host without players, thread wake-ups", idleSwitchRate, "1/s");
+    Bench::printFigure(
+        "monitor", "idle host without players, CPU per minute", idleCpuRate * 60, "CPU s/min");
     return cycles > 0 ? 0 : 1;
 }

@@ -17,15 +17,16 @@ namespace {
 
 constexpr int blockSize = 16 * 1024;
 
-void measure(const char *path, quint16 port, int streams, qint64 bytes)
+void measure(const char* path, quint16 port, int streams, qint64 bytes)
 {
     QList<LoopClient::StreamResult> results;
-    Bench::runWhileLooping([&] { results = LoopClient::roundTrips(port, streams, bytes, blockSize); });
+    Bench::runWhileLooping(
+        [&] { results = LoopClient::roundTrips(port, streams, bytes, blockSize); });
 
     QList<double> rates;
     double wall = 0;
     int failed = 0;
-    for (const LoopClient::StreamResult &result : qAsConst(results)) {
+    for (const LoopClient::StreamResult& result : qAsConst(results)) {
         if (!result.ok) {
             ++failed;
             continue;
@@ -49,16 +50,15 @@ void measure(const char *path, quint16 port, int streams, qint64 bytes)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption streamsOption(QStringLiteral("streams"), QStringLiteral("connections"),
-                                           QStringLiteral("S"), QStringLiteral("100"));
+        QStringLiteral("S"), QStringLiteral("100"));
     const QCommandLineOption mibOption(QStringLiteral("mib-per-stream"),
-                                       QStringLiteral("MiB per connection"), QStringLiteral("N"),
-                                       QStringLiteral("2"));
+        QStringLiteral("MiB per connection"), QStringLiteral("N"), QStringLiteral("2"));
     parser.addOptions({ streamsOption, mibOption });
     parser.process(app);
     const int streams = parser.value(streamsOption).toInt();

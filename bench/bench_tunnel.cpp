@@ -15,13 +15,11 @@
 #include <QFile>
 #include <QGuiApplication>
 
-#include <cmath>
-
 namespace {
 
 struct Path
 {
-    const char *name;
+    const char* name;
     quint16 port;
 };
 
@@ -31,24 +29,25 @@ double throughput(quint16 port, qint64 bytes, int blockSize, int runs)
     for (int run = 0; run < runs; ++run) {
         LoopClient::StreamResult result;
         Bench::runWhileLooping([&] { result = LoopClient::roundTrip(port, bytes, blockSize); });
-        rates.append(result.ok ? bytes / result.seconds / 1e6 : std::nan(""));
+        if (result.ok)
+            rates.append(bytes / result.seconds / 1e6);
     }
-    return Bench::median(rates);
+    return Bench::median(rates); // not a number when every run failed
 }
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption mibOption(QStringLiteral("mib"), QStringLiteral("MiB per run"),
-                                       QStringLiteral("N"), QStringLiteral("32"));
+        QStringLiteral("N"), QStringLiteral("32"));
     const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("runs per figure"),
-                                        QStringLiteral("R"), QStringLiteral("3"));
-    const QCommandLineOption plotOption(QStringLiteral("plot"), QStringLiteral("plot data file"),
-                                        QStringLiteral("FILE"));
+        QStringLiteral("R"), QStringLiteral("3"));
+    const QCommandLineOption plotOption(
+        QStringLiteral("plot"), QStringLiteral("plot data file"), QStringLiteral("FILE"));
     parser.addOptions({ mibOption, runsOption, plotOption });
     parser.process(app);
     const qint64 bytes = parser.value(mibOption).toLongLong() * 1024 * 1024;
@@ -58,9 +57,8 @@ int main(int argc, char *argv[])
     if (!relay.isReady())
         return 1;
     TunnelHost tunnel;
-    const Path paths[] = { { "tunnel", tunnel.port() },
-                           { "socat", relay.relayPort() },
-                           { "direct", relay.echoPort() } };
+    const Path paths[] = { { "tunnel", tunnel.port() }, { "socat", relay.relayPort() },
+        { "direct", relay.echoPort() } };
 
     QFile plot(parser.value(plotOption));
     if (parser.isSet(plotOption) && !plot.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -70,16 +68,15 @@ int main(int argc, char *argv[])
         for (int i = 0; i < 3; ++i) {
             rate[i] = throughput(paths[i].port, bytes, kib * 1024, runs);
             Bench::printFigure("tunnel",
-                               QByteArray(paths[i].name) + ", " + QByteArray::number(kib)
-                                       + " KiB blocks",
-                               rate[i], "MB/s");
+                QByteArray(paths[i].name) + ", " + QByteArray::number(kib) + " KiB blocks", rate[i],
+                "MB/s");
         }
         const QByteArray blocks = ", " + QByteArray::number(kib) + " KiB blocks";
         Bench::printFigure("tunnel", "tunnel/socat" + blocks, rate[0] / rate[1], "ratio");
         Bench::printFigure("tunnel", "tunnel/direct" + blocks, rate[0] / rate[2], "ratio");
         if (plot.isOpen())
             plot.write(QByteArray::number(kib) + ' ' + QByteArray::number(rate[0]) + ' '
-                       + QByteArray::number(rate[1]) + ' ' + QByteArray::number(rate[2]) + '\n');
+                + QByteArray::number(rate[1]) + ' ' + QByteArray::number(rate[2]) + '\n');
     }
     return 0;
 }

@@ -39,9 +39,9 @@ int main()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0
         || ::listen(listener, 256) != 0
-        || ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         std::perror("h5bench-echo");
         return 1;
     }

@@ -14,7 +14,7 @@
 
 namespace Bench {
 
-void printFigure(const char *group, const QByteArray &label, double value, const char *unit)
+void printFigure(const char* group, const QByteArray& label, double value, const char* unit)
 {
     std::printf("%s\t%s\t%.6g\t%s\n", group, label.constData(), value, unit);
     std::fflush(stdout);
@@ -28,10 +28,7 @@ void useOffscreenPlatform()
         qputenv("QT_QUICK_BACKEND", "software");
 }
 
-void useStandIns()
-{
-    qputenv("PATH", QByteArray(H5BENCH_STANDIN_DIR ":") + qgetenv("PATH"));
-}
+void useStandIns() { qputenv("PATH", QByteArray(H5BENCH_STANDIN_DIR ":") + qgetenv("PATH")); }
 
 quint16 freeLoopbackPort()
 {
@@ -46,7 +43,7 @@ QByteArray localProxyPolicy(quint16 port)
         + "\"}";
 }
 
-void runWhileLooping(const std::function<void()> &work)
+void runWhileLooping(const std::function<void()>& work)
 {
     QEventLoop loop;
     std::thread worker([&] {
@@ -71,7 +68,7 @@ qint64 residentKiB()
         return -1;
     // Files in /proc report no size: read them whole rather than until atEnd().
     const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
+    for (const QByteArray& line : lines) {
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
@@ -87,9 +84,6 @@ double percentile(QList<double> values, double fraction)
     return values.at(index);
 }
 
-double median(QList<double> values)
-{
-    return percentile(std::move(values), 0.5);
-}
+double median(QList<double> values) { return percentile(std::move(values), 0.5); }
 
 } // namespace Bench

@@ -12,7 +12,7 @@
  */
 namespace Bench {
 
-void printFigure(const char *group, const QByteArray &label, double value, const char *unit);
+void printFigure(const char* group, const QByteArray& label, double value, const char* unit);
 
 // Runs the player-window and GUI parts without a display.
 void useOffscreenPlatform();
@@ -29,7 +29,7 @@ QByteArray localProxyPolicy(quint16 port);
 
 // Runs `work` on a thread of its own while this thread's event loop keeps turning, so the
 // library's objects living here stay responsive; returns when `work` has returned.
-void runWhileLooping(const std::function<void()> &work);
+void runWhileLooping(const std::function<void()>& work);
 
 // Turns this thread's event loop for about `ms` milliseconds.
 void spinEventLoop(int ms);

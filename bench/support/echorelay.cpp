@@ -17,7 +17,7 @@ bool accepts(quint16 port)
     return probe.constFirst() >= 0;
 }
 
-void end(QProcess &process)
+void end(QProcess& process)
 {
     if (process.state() == QProcess::NotRunning)
         return;
@@ -29,8 +29,8 @@ void end(QProcess &process)
 
 EchoRelay::EchoRelay()
 {
-    m_echo.start(QCoreApplication::applicationDirPath() + QLatin1String("/h5bench-echo"),
-                 QStringList());
+    m_echo.start(
+        QCoreApplication::applicationDirPath() + QLatin1String("/h5bench-echo"), QStringList());
     if (!m_echo.waitForReadyRead(startWaitMs)) {
         qWarning("h5bench-echo did not start");
         return;
@@ -40,8 +40,8 @@ EchoRelay::EchoRelay()
     const quint16 port = Bench::freeLoopbackPort();
     m_relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_relay.start(QStringLiteral("socat"),
-                  { QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,backlog=256").arg(port),
-                    QStringLiteral("TCP4:127.0.0.1:%1").arg(m_echoPort) });
+        { QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,backlog=256").arg(port),
+            QStringLiteral("TCP4:127.0.0.1:%1").arg(m_echoPort) });
     if (!m_relay.waitForStarted(startWaitMs)) {
         qWarning("socat did not start");
         return;

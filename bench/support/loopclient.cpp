@@ -19,7 +19,7 @@ constexpr int patternPeriod = 251; // prime, so block boundaries never line up w
 constexpr int stallSeconds = 30;
 
 // Byte i of every stream is patternByte(i); the pattern buffer covers any block at any offset.
-const std::vector<char> &pattern()
+const std::vector<char>& pattern()
 {
     static const std::vector<char> bytes = [] {
         std::vector<char> b(readBufferSize + patternPeriod);
@@ -43,7 +43,7 @@ int connectTo(quint16 port)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
     }
@@ -52,10 +52,10 @@ int connectTo(quint16 port)
 
 bool writeStream(int fd, qint64 bytes, int blockSize)
 {
-    const char *source = pattern().data();
+    const char* source = pattern().data();
     for (qint64 sent = 0; sent < bytes;) {
         const qint64 block = qMin<qint64>(blockSize, bytes - sent);
-        const char *from = source + sent % patternPeriod;
+        const char* from = source + sent % patternPeriod;
         for (qint64 done = 0; done < block;) {
             const ssize_t n = ::write(fd, from + done, size_t(block - done));
             if (n <= 0)
@@ -71,7 +71,8 @@ bool readStream(int fd, qint64 bytes)
 {
     std::vector<char> buffer(readBufferSize);
     for (qint64 received = 0; received < bytes;) {
-        const ssize_t n = ::read(fd, buffer.data(), size_t(qMin<qint64>(readBufferSize, bytes - received)));
+        const ssize_t n
+            = ::read(fd, buffer.data(), size_t(qMin<qint64>(readBufferSize, bytes - received)));
         if (n <= 0)
             return false;
         if (std::memcmp(buffer.data(), pattern().data() + received % patternPeriod, size_t(n)) != 0)
@@ -107,7 +108,7 @@ QList<StreamResult> roundTrips(quint16 port, int streams, qint64 bytes, int bloc
             if (!writeStream(fd, bytes, blockSize))
                 ::shutdown(fd, SHUT_RDWR);
         });
-        StreamResult *result = &results[i];
+        StreamResult* result = &results[i];
         threads.emplace_back([&go, &clock, result, fd, bytes] {
             while (!go)
                 std::this_thread::yield();
@@ -117,7 +118,7 @@ QList<StreamResult> roundTrips(quint16 port, int streams, qint64 bytes, int bloc
     }
     clock.start();
     go = true;
-    for (std::thread &thread : threads)
+    for (std::thread& thread : threads)
         thread.join();
     closeAll(QList<int>(sockets.begin(), sockets.end()));
     return results;
@@ -136,7 +137,7 @@ QList<int> openIdle(quint16 port, int count)
     return sockets;
 }
 
-void closeAll(const QList<int> &sockets)
+void closeAll(const QList<int>& sockets)
 {
     for (int fd : sockets) {
         if (fd >= 0)

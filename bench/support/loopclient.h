@@ -25,7 +25,7 @@ QList<StreamResult> roundTrips(quint16 port, int streams, qint64 bytes, int bloc
 
 // Opens `count` connections and keeps them open, idle, until closeAll().
 QList<int> openIdle(quint16 port, int count);
-void closeAll(const QList<int> &sockets);
+void closeAll(const QList<int>& sockets);
 
 } // namespace LoopClient
 

@@ -12,7 +12,7 @@ constexpr int headerSize = 12;
 
 } // namespace
 
-TunnelHost::TunnelHost(QObject *parent)
+TunnelHost::TunnelHost(QObject* parent)
     : QObject(parent)
     , m_port(Bench::freeLoopbackPort())
 {
@@ -20,7 +20,7 @@ TunnelHost::TunnelHost(QObject *parent)
     m_redir.onProxyPolicy(Bench::localProxyPolicy(m_port));
 }
 
-void TunnelHost::echo(const QByteArray &msg, uint)
+void TunnelHost::echo(const QByteArray& msg, uint)
 {
     if (msg.size() <= headerSize || qFromLittleEndian<qint32>(msg.constData()) != frameOut) {
         return;

@@ -16,12 +16,12 @@ class TunnelHost : public QObject
     Q_OBJECT
 
 public:
-    explicit TunnelHost(QObject *parent = nullptr);
+    explicit TunnelHost(QObject* parent = nullptr);
 
     quint16 port() const { return m_port; }
 
 private:
-    void echo(const QByteArray &msg, uint type);
+    void echo(const QByteArray& msg, uint type);
 
     H5redir m_redir;
     quint16 m_port = 0;
