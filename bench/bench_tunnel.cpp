@@ -15,6 +15,8 @@
 #include <QFile>
 #include <QGuiApplication>
 
+#include <iterator>
+
 namespace {
 
 struct Path
@@ -64,14 +66,12 @@ int main(int argc, char* argv[])
     if (parser.isSet(plotOption) && !plot.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return 1;
     for (int kib : { 1, 16, 64 }) {
-        double rate[3];
-        for (int i = 0; i < 3; ++i) {
-            rate[i] = throughput(paths[i].port, bytes, kib * 1024, runs);
-            Bench::printFigure("tunnel",
-                QByteArray(paths[i].name) + ", " + QByteArray::number(kib) + " KiB blocks", rate[i],
-                "MB/s");
-        }
         const QByteArray blocks = ", " + QByteArray::number(kib) + " KiB blocks";
+        double rate[std::size(paths)];
+        for (size_t i = 0; i < std::size(paths); ++i) {
+            rate[i] = throughput(paths[i].port, bytes, kib * 1024, runs);
+            Bench::printFigure("tunnel", paths[i].name + blocks, rate[i], "MB/s");
+        }
         Bench::printFigure("tunnel", "tunnel/socat" + blocks, rate[0] / rate[1], "ratio");
         Bench::printFigure("tunnel", "tunnel/direct" + blocks, rate[0] / rate[2], "ratio");
         if (plot.isOpen())
