@@ -4,11 +4,9 @@
 // pkill and the volume script are stand-ins.
 //
 //   h5bench_create [--creates N] [--cycles N] [--last-cycles N]
+#include "benchhost.h"
 #include "benchsupport.h"
 
-#include <h5redir/h5redir.h>
-
-#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QQuickWindow>
@@ -16,17 +14,6 @@
 #include <functional>
 
 namespace {
-
-QByteArray command(const char* text, int tabid)
-{
-    return QByteArray(text).replace("TAB", QByteArray::number(tabid));
-}
-
-void send(H5redir& redir, QByteArray msg) { redir.parseSpiceData(msg.data(), uint(msg.size())); }
-
-const char createText[]
-    = R"({"commandId":2,"id":TAB,"data":"https://video.example/2-class/a.html"})";
-const char destroyText[] = R"({"commandId":26,"id":TAB})";
 
 void printLatency(const char* name, const QList<double>& ms)
 {
@@ -56,40 +43,31 @@ int main(int argc, char* argv[])
     Bench::useOffscreenPlatform();
     Bench::useStandIns();
     QGuiApplication app(argc, argv);
-    QCommandLineParser parser;
-    const QCommandLineOption createsOption(QStringLiteral("creates"), QStringLiteral("requests"),
-        QStringLiteral("N"), QStringLiteral("200"));
-    const QCommandLineOption cyclesOption(QStringLiteral("cycles"), QStringLiteral("cycles"),
-        QStringLiteral("N"), QStringLiteral("200"));
-    const QCommandLineOption lastOption(QStringLiteral("last-cycles"),
-        QStringLiteral("cycles as the last player"), QStringLiteral("N"), QStringLiteral("10"));
-    parser.addOptions({ createsOption, cyclesOption, lastOption });
-    parser.process(app);
+    const QVariantMap options = Bench::parseOptions(app,
+        { { QStringLiteral("creates"), 200 }, { QStringLiteral("cycles"), 200 },
+            { QStringLiteral("last-cycles"), 10 } });
 
-    QQuickWindow mainWindow;
     QQuickWindow player;
-    H5redir redir;
-    redir.SetZorvWindow(&mainWindow);
-    redir.SetH5ChannelState(true);
-    // The host answers every create request with its player window, as soon as it is asked.
+    BenchHost host;
     int requested = 0;
-    QObject::connect(&redir, &H5redir::h5CreateNewPlayer, &app, [&] { ++requested; });
+    QObject::connect(&host.redir, &H5redir::h5CreateNewPlayer, &app, [&] { ++requested; });
 
     // Each request replaces the player of the same tab, so the registry stays at one record.
-    printLatency("create request (free -m)", timeRepeated(parser.value(createsOption).toInt(), [&] {
-        send(redir, command(createText, 1));
-    }));
+    printLatency("create request (free -m)",
+        timeRepeated(options.value(QStringLiteral("creates")).toInt(),
+            [&] { host.send(BenchHost::createRequest(1)); }));
 
+    // The host answers every create request with its player window, as soon as it is asked.
     const auto cycle = [&](int tabid) {
-        send(redir, command(createText, tabid));
-        redir.onCreatePlayerResult(tabid, true, &player);
-        send(redir, command(destroyText, tabid));
+        host.send(BenchHost::createRequest(tabid));
+        host.redir.onCreatePlayerResult(tabid, true, &player);
+        host.send(BenchHost::destroyRequest(tabid));
     };
-    redir.onCreatePlayerResult(1, true, &player); // tab 1 stays open, the monitor runs
+    host.redir.onCreatePlayerResult(1, true, &player); // tab 1 stays open, the monitor runs
     printLatency("create/result/destroy, monitor running",
-        timeRepeated(parser.value(cyclesOption).toInt(), [&] { cycle(2); }));
-    send(redir, command(destroyText, 1));
+        timeRepeated(options.value(QStringLiteral("cycles")).toInt(), [&] { cycle(2); }));
+    host.send(BenchHost::destroyRequest(1));
     printLatency("create/result/destroy as last player (monitor start and stop)",
-        timeRepeated(parser.value(lastOption).toInt(), [&] { cycle(2); }));
+        timeRepeated(options.value(QStringLiteral("last-cycles")).toInt(), [&] { cycle(2); }));
     return requested > 0 ? 0 : 1;
 }

@@ -4,9 +4,8 @@
 // the run in the figures.
 //
 //   h5bench_dispatcher [LABEL]
+#include "benchhost.h"
 #include "benchsupport.h"
-
-#include <h5redir/h5redir.h>
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -53,26 +52,22 @@ int main(int argc, char* argv[])
     QGuiApplication app(argc, argv);
     const QByteArray label = argc > 1 ? QByteArray(argv[1]) : QByteArray("debug default");
 
-    QQuickWindow mainWindow;
     QQuickWindow player;
     player.setGeometry(100, 50, 640, 360);
     player.show();
-    H5redir redir;
-    redir.SetZorvWindow(&mainWindow);
-    redir.SetH5ChannelState(true);
+    BenchHost host;
     // A host answers the signals: the figures include one call into a connected slot.
     qint64 delivered = 0;
-    QObject::connect(&redir, &H5redir::h5playerWindowPos, &app, [&] { ++delivered; });
-    QObject::connect(&redir, &H5redir::h5UpdateTitle, &app, [&] { ++delivered; });
-    QObject::connect(&redir, &H5redir::signalWriteDataToSocket, &app, [&] { ++delivered; });
+    QObject::connect(&host.redir, &H5redir::h5playerWindowPos, &app, [&] { ++delivered; });
+    QObject::connect(&host.redir, &H5redir::h5UpdateTitle, &app, [&] { ++delivered; });
+    QObject::connect(&host.redir, &H5redir::signalWriteDataToSocket, &app, [&] { ++delivered; });
 
-    QByteArray create = R"({"commandId":2,"id":7,"data":"https://video.example/2-class/a.html"})";
-    redir.parseSpiceData(create.data(), uint(create.size()));
-    if (redir.IsNoBRData())
+    host.send(BenchHost::createRequest(tabId));
+    if (host.redir.IsNoBRData())
         return 1;
     // The window is stored directly: the creation result would also start the memory monitor,
     // whose commands would run beside the measurement.
-    redir.SaveWindowInBRData(tabId, &player);
+    host.redir.SaveWindowInBRData(tabId, &player);
 
     const struct
     {
@@ -90,6 +85,6 @@ int main(int argc, char* argv[])
     };
     for (const auto& message : messages)
         Bench::printFigure("dispatcher", QByteArray(message.name) + ", " + label,
-            rate(redir, message.msg), "msg/s");
+            rate(host.redir, message.msg), "msg/s");
     return delivered > 0 ? 0 : 1;
 }

@@ -6,11 +6,9 @@
 //
 // The volume script is started detached, so its process is no child of ours; as a subreaper
 // this process inherits it and reaps it, which adds its CPU time to ours.
+#include "benchhost.h"
 #include "benchsupport.h"
 
-#include <h5redir/h5redir.h>
-
-#include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -93,20 +91,11 @@ int main(int argc, char* argv[])
     QTemporaryDir counts;
     qputenv("H5BENCH_COUNT_DIR", QFile::encodeName(counts.path()));
     QGuiApplication app(argc, argv);
-    QCommandLineParser parser;
-    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
-        QStringLiteral("seconds with the monitor running"), QStringLiteral("S"),
-        QStringLiteral("20"));
-    const QCommandLineOption idleOption(QStringLiteral("idle-seconds"),
-        QStringLiteral("seconds of the idle reference"), QStringLiteral("S"), QStringLiteral("5"));
-    parser.addOptions({ secondsOption, idleOption });
-    parser.process(app);
+    const QVariantMap options = Bench::parseOptions(
+        app, { { QStringLiteral("seconds"), 20 }, { QStringLiteral("idle-seconds"), 5 } });
 
-    QQuickWindow mainWindow;
     QQuickWindow player;
-    H5redir redir;
-    redir.SetZorvWindow(&mainWindow);
-    redir.SetH5ChannelState(true);
+    BenchHost host;
     QElapsedTimer clock;
     clock.start();
     const auto sample = [&] {
@@ -114,20 +103,18 @@ int main(int argc, char* argv[])
     };
 
     const Sample idleStart = sample();
-    Bench::spinEventLoop(parser.value(idleOption).toInt() * 1000);
+    Bench::spinEventLoop(options.value(QStringLiteral("idle-seconds")).toInt() * 1000);
     const Sample idleEnd = sample();
     const double idleSeconds = idleEnd.seconds - idleStart.seconds;
     const double idleCpuRate = (idleEnd.cpu - idleStart.cpu) / idleSeconds;
     const double idleSwitchRate = (idleEnd.switches - idleStart.switches) / idleSeconds;
 
-    QByteArray create = R"({"commandId":2,"id":7,"data":"https://video.example/2-class/a.html"})";
-    redir.parseSpiceData(create.data(), uint(create.size()));
+    host.send(BenchHost::createRequest(1));
     const Sample start = sample();
-    redir.onCreatePlayerResult(7, true, &player);
-    Bench::spinEventLoop(parser.value(secondsOption).toInt() * 1000);
+    host.redir.onCreatePlayerResult(1, true, &player);
+    Bench::spinEventLoop(options.value(QStringLiteral("seconds")).toInt() * 1000);
     const Sample running = sample(); // the monitor thread still counts its switches here
-    QByteArray destroy = R"({"commandId":26,"id":7})";
-    redir.parseSpiceData(destroy.data(), uint(destroy.size()));
+    host.send(BenchHost::destroyRequest(1));
     const double seconds = clock.nsecsElapsed() / 1e9 - start.seconds;
     reapOrphans();
     const double cpu = processCpuSeconds() - start.cpu - idleCpuRate * seconds;

@@ -8,7 +8,6 @@
 #include "loopclient.h"
 #include "tunnelhost.h"
 
-#include <QCommandLineParser>
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -54,15 +53,10 @@ int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     QGuiApplication app(argc, argv);
-    QCommandLineParser parser;
-    const QCommandLineOption streamsOption(QStringLiteral("streams"), QStringLiteral("connections"),
-        QStringLiteral("S"), QStringLiteral("100"));
-    const QCommandLineOption mibOption(QStringLiteral("mib-per-stream"),
-        QStringLiteral("MiB per connection"), QStringLiteral("N"), QStringLiteral("2"));
-    parser.addOptions({ streamsOption, mibOption });
-    parser.process(app);
-    const int streams = parser.value(streamsOption).toInt();
-    const qint64 bytes = parser.value(mibOption).toLongLong() * 1024 * 1024;
+    const QVariantMap options = Bench::parseOptions(
+        app, { { QStringLiteral("streams"), 100 }, { QStringLiteral("mib-per-stream"), 2 } });
+    const int streams = options.value(QStringLiteral("streams")).toInt();
+    const qint64 bytes = options.value(QStringLiteral("mib-per-stream")).toLongLong() * 1024 * 1024;
 
     EchoRelay relay;
     if (!relay.isReady())

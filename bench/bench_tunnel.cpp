@@ -11,7 +11,6 @@
 #include "loopclient.h"
 #include "tunnelhost.h"
 
-#include <QCommandLineParser>
 #include <QFile>
 #include <QGuiApplication>
 
@@ -43,17 +42,12 @@ int main(int argc, char* argv[])
 {
     Bench::useOffscreenPlatform();
     QGuiApplication app(argc, argv);
-    QCommandLineParser parser;
-    const QCommandLineOption mibOption(QStringLiteral("mib"), QStringLiteral("MiB per run"),
-        QStringLiteral("N"), QStringLiteral("32"));
-    const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("runs per figure"),
-        QStringLiteral("R"), QStringLiteral("3"));
-    const QCommandLineOption plotOption(
-        QStringLiteral("plot"), QStringLiteral("plot data file"), QStringLiteral("FILE"));
-    parser.addOptions({ mibOption, runsOption, plotOption });
-    parser.process(app);
-    const qint64 bytes = parser.value(mibOption).toLongLong() * 1024 * 1024;
-    const int runs = qMax(1, parser.value(runsOption).toInt());
+    const QVariantMap options = Bench::parseOptions(app,
+        { { QStringLiteral("mib"), 32 }, { QStringLiteral("runs"), 3 },
+            { QStringLiteral("plot"), QString() } });
+    const qint64 bytes = options.value(QStringLiteral("mib")).toLongLong() * 1024 * 1024;
+    const int runs = qMax(1, options.value(QStringLiteral("runs")).toInt());
+    const QString plotFile = options.value(QStringLiteral("plot")).toString();
 
     EchoRelay relay;
     if (!relay.isReady())
@@ -62,8 +56,8 @@ int main(int argc, char* argv[])
     const Path paths[] = { { "tunnel", tunnel.port() }, { "socat", relay.relayPort() },
         { "direct", relay.echoPort() } };
 
-    QFile plot(parser.value(plotOption));
-    if (parser.isSet(plotOption) && !plot.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QFile plot(plotFile);
+    if (!plotFile.isEmpty() && !plot.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return 1;
     for (int kib : { 1, 16, 64 }) {
         const QByteArray blocks = ", " + QByteArray::number(kib) + " KiB blocks";

@@ -1,5 +1,6 @@
 #include "benchsupport.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -18,6 +19,20 @@ void printFigure(const char* group, const QByteArray& label, double value, const
 {
     std::printf("%s\t%s\t%.6g\t%s\n", group, label.constData(), value, unit);
     std::fflush(stdout);
+}
+
+QVariantMap parseOptions(const QCoreApplication& app, const QVariantMap& defaults)
+{
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
+        parser.addOption(
+            QCommandLineOption(it.key(), it.key(), QStringLiteral("value"), it.value().toString()));
+    parser.process(app);
+    QVariantMap values;
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
+        values.insert(it.key(), parser.value(it.key()));
+    return values;
 }
 
 void useOffscreenPlatform()

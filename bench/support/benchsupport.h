@@ -2,9 +2,12 @@
 #define BENCHSUPPORT_H
 
 #include <QByteArray>
+#include <QVariantMap>
 #include <QtGlobal>
 
 #include <functional>
+
+class QCoreApplication;
 
 /*!
  * Helpers shared by the benchmarks. Every figure goes to stdout as one tab-separated line,
@@ -13,6 +16,9 @@
 namespace Bench {
 
 void printFigure(const char* group, const QByteArray& label, double value, const char* unit);
+
+// Parses "--name value" options, one for every key of `defaults`, which holds their defaults.
+QVariantMap parseOptions(const QCoreApplication& app, const QVariantMap& defaults);
 
 // Runs the player-window and GUI parts without a display.
 void useOffscreenPlatform();
