@@ -78,6 +78,7 @@ struct Sample
 {
     double seconds;
     double cpu;
+    double childrenCpu;
     qint64 switches;
 };
 
@@ -99,7 +100,8 @@ int main(int argc, char* argv[])
     QElapsedTimer clock;
     clock.start();
     const auto sample = [&] {
-        return Sample { clock.nsecsElapsed() / 1e9, processCpuSeconds(), contextSwitches() };
+        return Sample { clock.nsecsElapsed() / 1e9, processCpuSeconds(),
+            cpuSeconds(RUSAGE_CHILDREN), contextSwitches() };
     };
 
     const Sample idleStart = sample();
@@ -118,6 +120,7 @@ int main(int argc, char* argv[])
     const double seconds = clock.nsecsElapsed() / 1e9 - start.seconds;
     reapOrphans();
     const double cpu = processCpuSeconds() - start.cpu - idleCpuRate * seconds;
+    const double commandsCpu = cpuSeconds(RUSAGE_CHILDREN) - start.childrenCpu;
 
     const int cycles = countLines(QDir(counts.path()).filePath(QStringLiteral("pkill.calls")));
     const int scripts = countLines(QDir(counts.path()).filePath(QStringLiteral("h5setvol.calls")));
@@ -126,6 +129,8 @@ int main(int argc, char* argv[])
     Bench::printFigure("monitor", "measured with the monitor running", seconds, "s");
     Bench::printFigure("monitor", "CPU per minute of monitoring", cpu / seconds * 60, "CPU s/min");
     Bench::printFigure("monitor", "share of one core", cpu / seconds * 100, "%");
+    Bench::printFigure("monitor", "share of one core, in the commands it starts",
+        commandsCpu / seconds * 100, "%");
     Bench::printFigure("monitor", "thread wake-ups", switchRate - idleSwitchRate, "1/s");
     Bench::printFigure("monitor", "cycles", cycles / seconds, "1/s");
     Bench::printFigure("monitor", "volume script starts", scripts / seconds, "1/s");
