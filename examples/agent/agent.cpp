@@ -96,12 +96,11 @@ void Agent::onNewConnection()
 
 void Agent::onReadyRead()
 {
-    QStringList errors;
-    const QVector<Frame> frames = m_codec.decode(m_client->readAll(), errors);
-    for (const QString& error : qAsConst(errors))
-        print(QStringLiteral("agent: ") + error);
+    const QVector<Frame> frames = m_codec.decode(m_client->readAll());
     for (const Frame& frame : frames) {
-        if (frame.type == ChannelFrame::Library)
+        if (!frame.error.isEmpty())
+            print(QStringLiteral("agent: ") + frame.error);
+        else if (frame.type == ChannelFrame::Library)
             onClientMessage(frame.payload);
         else
             print(QStringLiteral("agent: unknown frame type %1 (%2 bytes), skipped")

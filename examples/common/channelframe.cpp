@@ -2,6 +2,15 @@
 
 #include <QtEndian>
 
+namespace {
+
+Frame rejected(const QString& reason)
+{
+    return { 0, QByteArray(), QStringLiteral("malformed frame: ") + reason };
+}
+
+} // namespace
+
 FrameCodec::FrameCodec(ReadLength readLength, WriteLength writeLength)
     : m_readLength(std::move(readLength))
     , m_writeLength(std::move(writeLength))
@@ -23,7 +32,7 @@ QByteArray FrameCodec::encode(quint32 type, const QByteArray& payload) const
     return frame + payload;
 }
 
-QVector<Frame> FrameCodec::decode(const QByteArray& bytes, QStringList& errors)
+QVector<Frame> FrameCodec::decode(const QByteArray& bytes)
 {
     QVector<Frame> frames;
     if (m_broken)
@@ -34,24 +43,22 @@ QVector<Frame> FrameCodec::decode(const QByteArray& bytes, QStringList& errors)
         const auto* fields = reinterpret_cast<const uchar*>(m_buffer.constData() + at);
         const quint32 length = m_readLength(fields);
         if (length > ChannelFrame::MaxLength) {
-            errors << QStringLiteral("malformed frame: length %1 over the limit of %2, stream "
-                                     "dropped")
-                          .arg(length)
-                          .arg(ChannelFrame::MaxLength);
             m_broken = true;
             m_buffer.clear();
+            frames.append(rejected(QStringLiteral("length %1 over the limit of %2, stream dropped")
+                                       .arg(length)
+                                       .arg(ChannelFrame::MaxLength)));
             return frames;
         }
         if (quint32(m_buffer.size() - at - ChannelFrame::FieldSize) < length)
             break;
         if (length < quint32(ChannelFrame::FieldSize)) {
-            errors << QStringLiteral("malformed frame: length %1 leaves no room for the type, "
-                                     "skipped")
-                          .arg(length);
+            frames.append(rejected(
+                QStringLiteral("length %1 leaves no room for the type, skipped").arg(length)));
         } else {
+            const int payloadSize = int(length) - ChannelFrame::FieldSize;
             frames.append({ qFromLittleEndian<quint32>(fields + ChannelFrame::FieldSize),
-                m_buffer.mid(
-                    at + 2 * ChannelFrame::FieldSize, int(length) - ChannelFrame::FieldSize) });
+                m_buffer.mid(at + 2 * ChannelFrame::FieldSize, payloadSize), QString() });
         }
         at += ChannelFrame::FieldSize + int(length);
     }

@@ -2,7 +2,7 @@
 #define CHANNELFRAME_H
 
 #include <QByteArray>
-#include <QStringList>
+#include <QString>
 #include <QVector>
 
 #include <functional>
@@ -31,6 +31,8 @@ struct Frame
 {
     quint32 type = 0;
     QByteArray payload;
+    // Set instead of type and payload for a frame that was rejected: what was wrong with it.
+    QString error;
 };
 
 class FrameCodec
@@ -46,11 +48,11 @@ public:
     QByteArray encode(quint32 type, const QByteArray& payload) const;
 
     /*!
-     * Appends received bytes and takes out every complete frame. A frame too short to hold its
-     * type is skipped with a line in \a errors; a length over MaxLength makes the stream
-     * unusable (isBroken()) and the caller must drop the connection.
+     * Appends received bytes and takes out every complete frame, in stream order. A frame too
+     * short to hold its type comes out with only its error set; a length over MaxLength does too,
+     * and makes the stream unusable (isBroken()): the caller must drop the connection.
      */
-    QVector<Frame> decode(const QByteArray& bytes, QStringList& errors);
+    QVector<Frame> decode(const QByteArray& bytes);
     bool isBroken() const { return m_broken; }
     void reset();
 

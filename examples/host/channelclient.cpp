@@ -48,12 +48,13 @@ void ChannelClient::onStateChanged(QAbstractSocket::SocketState state)
 
 void ChannelClient::onReadyRead()
 {
-    QStringList errors;
-    const QVector<Frame> frames = m_codec.decode(m_socket.readAll(), errors);
-    for (const QString& error : qAsConst(errors))
-        Q_EMIT problem(error);
-    for (const Frame& frame : frames)
-        Q_EMIT frameReceived(frame.type, frame.payload);
+    const QVector<Frame> frames = m_codec.decode(m_socket.readAll());
+    for (const Frame& frame : frames) {
+        if (frame.error.isEmpty())
+            Q_EMIT frameReceived(frame.type, frame.payload);
+        else
+            Q_EMIT problem(frame.error);
+    }
     if (m_codec.isBroken())
         m_socket.abort();
 }
