@@ -31,8 +31,11 @@ QString compact(const QJsonObject& object)
 // The first line of a tunnelled payload when it is text, which shows HTTP request and status lines.
 QString preview(const QByteArray& payload)
 {
-    const QByteArray line = payload.left(payload.indexOf('\r')).left(100);
-    for (const char c : line) {
+    QByteArray line = payload.left(100);
+    const int end = line.indexOf('\n');
+    if (end >= 0)
+        line.truncate(end > 0 && line.at(end - 1) == '\r' ? end - 1 : end);
+    for (const char c : qAsConst(line)) {
         if (c < 0x20 || c > 0x7e)
             return QString();
     }

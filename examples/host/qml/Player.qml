@@ -19,17 +19,20 @@ Rectangle {
             }
         }
     }
+    // Moved by a timer rather than an animation, so it moves in offscreen pictures too.
     Rectangle {
+        property int step: 0
         width: root.height * 0.12
         height: width
         radius: width / 2
         y: root.height * 0.72
+        x: (step % 50) / 49 * (root.width - width)
         color: "white"
-        NumberAnimation on x {
-            from: 0
-            to: root.width - root.height * 0.12
-            duration: 2000
-            loops: Animation.Infinite
+        Timer {
+            interval: 40
+            running: true
+            repeat: true
+            onTriggered: parent.step++
         }
     }
     Text {
