@@ -17,7 +17,8 @@
  *                                   (proxy frames read as
  * {"commandId":34,"proxyid":..,"length":..})
  *   {"note": "text"}                printed as it stands
- *   {"setup": {...}}                read by whoever runs the scenario, ignored here
+ *   {"setup": {...}}                for whoever runs the scenario ("availableMiB": what the
+ *                                   free stand-in reports; "snapshot": points to check), ignored here
  */
 struct ScenarioStep
 {
