@@ -125,8 +125,7 @@ void Agent::onDisconnected()
 
 void Agent::onClientMessage(const QByteArray& msg)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(msg, &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(msg);
     QJsonObject seen;
     if (document.isObject()) {
         seen = document.object();

@@ -18,7 +18,8 @@
  * {"commandId":34,"proxyid":..,"length":..})
  *   {"note": "text"}                printed as it stands
  *   {"setup": {...}}                for whoever runs the scenario ("availableMiB": what the
- *                                   free stand-in reports; "snapshot": points to check), ignored here
+ *                                   free stand-in reports; "snapshot": points to check), ignored
+ * here
  */
 struct ScenarioStep
 {

@@ -20,6 +20,12 @@ ChannelClient::ChannelClient(
     connect(&m_socket, &QTcpSocket::readyRead, this, &ChannelClient::onReadyRead);
 }
 
+ChannelClient::~ChannelClient()
+{
+    // Closing an open socket reports the loss, which must not reach a half-destroyed client.
+    m_socket.disconnect(this);
+}
+
 void ChannelClient::start()
 {
     m_codec.reset();
