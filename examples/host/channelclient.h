@@ -18,6 +18,7 @@ class ChannelClient : public QObject
 public:
     ChannelClient(
         const QString& host, quint16 port, const FrameCodec& codec, QObject* parent = nullptr);
+    ~ChannelClient() override;
 
     void start();
     void send(quint32 type, const QByteArray& payload);
