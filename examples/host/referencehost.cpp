@@ -3,6 +3,7 @@
 #include <h5redir/h5redir.h>
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -166,14 +167,20 @@ void ReferenceHost::fetch()
     QNetworkRequest request(m_options.fetchUrl);
     request.setTransferTimeout(fetchTimeoutMs);
     QNetworkReply* reply = m_network.get(request);
-    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
-    auto size = std::make_shared<qint64>(0);
-    connect(reply, &QNetworkReply::readyRead, this, [reply, hash, size] {
+    struct Received
+    {
+        QCryptographicHash hash { QCryptographicHash::Sha256 };
+        qint64 size = 0;
+        QElapsedTimer clock;
+    };
+    auto received = std::make_shared<Received>();
+    received->clock.start();
+    connect(reply, &QNetworkReply::readyRead, this, [reply, received] {
         const QByteArray bytes = reply->readAll();
-        *size += bytes.size();
-        hash->addData(bytes);
+        received->size += bytes.size();
+        received->hash.addData(bytes);
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, hash, size] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, received] {
         reply->deleteLater();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const QString url = m_options.fetchUrl.toString();
@@ -184,11 +191,12 @@ void ReferenceHost::fetch()
                     .arg(reply->errorString()));
             return;
         }
-        say(QStringLiteral("fetch %1: HTTP %2, %3 bytes, sha256 %4")
+        say(QStringLiteral("fetch %1: HTTP %2, %3 bytes, sha256 %4, %5 ms")
                 .arg(url)
                 .arg(status)
-                .arg(*size)
-                .arg(QString::fromLatin1(hash->result().toHex())));
+                .arg(received->size)
+                .arg(QString::fromLatin1(received->hash.result().toHex()))
+                .arg(received->clock.elapsed()));
     });
 }
 

@@ -223,7 +223,7 @@ def png_pixel(path, x, y):
 
 
 def expect_fetch(host, url, content, timeout=60):
-    match = host.wait_line(r"fetch (\S+)(: HTTP (\d+), (\d+) bytes, sha256 (\w+)| failed: .*)", timeout)
+    match = host.wait_line(r"fetch (\S+)(: HTTP (\d+), (\d+) bytes, sha256 (\w+), \d+ ms| failed: .*)", timeout)
     want = (url, "200", str(len(content)), hashlib.sha256(content).hexdigest())
     got = (match.group(1), match.group(3), match.group(4), match.group(5))
     if got != want:
@@ -251,6 +251,11 @@ def run_scenario(stack, path, fetch_name="index.html", content=None):
         expect_fetch(host, url, content)
     if host.wait_exit(20) != 0:
         raise Failure("the host failed")
+    calls = os.path.join(stack.dir, "h5setvol.calls")
+    recorded = open(calls).read() if os.path.exists(calls) else ""
+    for call in setup.get("audioCalls", []):
+        if call not in recorded:
+            raise Failure(f"h5setvol.sh was not run with {call!r}; its calls: {recorded!r}")
     points = setup.get("snapshot")
     if points:
         desktop, player = png_pixel(snapshot, *points["desktop"]), png_pixel(snapshot, *points["player"])
