@@ -17,9 +17,7 @@
  *                                   (proxy frames read as
  * {"commandId":34,"proxyid":..,"length":..})
  *   {"note": "text"}                printed as it stands
- *   {"setup": {...}}                for whoever runs the scenario ("availableMiB": what the
- *                                   free stand-in reports; "snapshot": points to check), ignored
- * here
+ *   {"setup": {...}}                for whoever runs the scenario, ignored here
  */
 struct ScenarioStep
 {
