@@ -13,9 +13,8 @@
  *                                   in it becomes a free loopback port
  *   {"raw": "hex"}                  bytes written to the stream as they are (bad-input cases)
  *   {"wait": ms}                    a pause
- *   {"expect": {...}, "timeout": ms} a message from the client holding all these members
- *                                   (proxy frames read as
- * {"commandId":34,"proxyid":..,"length":..})
+ *   {"expect": {...}, "timeout": ms} a message from the client holding all these members;
+ *                                   a proxy frame reads as {"commandId":34,"proxyid":..}
  *   {"note": "text"}                printed as it stands
  *   {"setup": {...}}                for whoever runs the scenario, ignored here
  */
