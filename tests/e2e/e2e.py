@@ -163,10 +163,9 @@ class Stack:
             time.sleep(0.1)
         raise Failure("tinyproxy did not start")
 
-    def agent(self, scenario, upstream=None, port=0, hold=False, name="agent"):
+    def agent(self, scenario, upstream=None, port=0, name="agent"):
         argv = [self.options.agent, "--scenario", scenario, "--port", str(port)]
         argv += ["--upstream", f"127.0.0.1:{upstream}"] if upstream else []
-        argv += ["--hold"] if hold else []
         agent = self.start(name, argv)
         return agent, int(agent.wait_line(r"listening on 127\.0\.0\.1:(\d+)", 10).group(1))
 
@@ -273,10 +272,10 @@ def case_download(stack, args):
 
 
 def case_channel_loss(stack, args):
-    agent, port = stack.agent(os.path.join(HERE, "hold-player.jsonl"), hold=True, name="agent-1")
+    agent, port = stack.agent(os.path.join(HERE, "interrupted.jsonl"), name="agent-1")
     host = stack.host(port)
-    agent.wait_line(r"scenario passed", 20)
-    host.wait_line(r"player 9 shown", 10)
+    host.wait_line(r"player 9 shown", 20)
+    agent.wait_line(r"the channel goes while the scenario still runs", 10)
     agent.stop()
     host.wait_line(r"channel lost", 10)
     host.wait_line(r"destroy player 9", 10)
