@@ -1,4 +1,5 @@
 // The memory admission check against what "free -m" prints, field by field, with its log lines.
+#include <h5redir/h5memoryutil.h>
 #include <h5redir/h5redir.h>
 #include "logcapture.h"
 #include "redirtesting.h"
@@ -47,6 +48,7 @@ private Q_SLOTS:
     void isMemoryAllow_data();
     void isMemoryAllow();
     void stopWithoutMonitor();
+    void stopBeforeRun();
 
 private:
     StandIns m_standIns;
@@ -137,6 +139,19 @@ void TestMemory::stopWithoutMonitor()
     redir.StopMemoryThread();
     QCOMPARE(recorder.events, QStringList());
     QCOMPARE(log.lines().count(), 0);
+}
+
+void TestMemory::stopBeforeRun()
+{
+    m_standIns.clearCalls();
+    H5MemoryUtil monitor(20);
+    LogCapture log;
+    monitor.onSetStop();
+    monitor.start();
+    QVERIFY(monitor.wait(10000));
+    QCOMPARE(h5Lines(log, QString()), list({ "D onSetStop ", "D run " }));
+    for (const char* program : { "free", "pkill", "h5setvol.sh" })
+        QCOMPARE(m_standIns.calls(QLatin1String(program)), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestMemory)
