@@ -64,7 +64,8 @@ namespace {
 
 } // namespace
 
-Recorder::Recorder(H5redir* redir)
+Recorder::Recorder(H5redir* redir, const LogCapture* log)
+    : m_log(log)
 {
     record(redir, &H5redir::messageToSpice, "messageToSpice");
     record(redir, &H5redir::h5SetRedirectState, "h5SetRedirectState");
@@ -80,12 +81,31 @@ Recorder::Recorder(H5redir* redir)
     record(redir, &H5redir::signalWriteDataToSocket, "signalWriteDataToSocket");
 }
 
+QStringList Recorder::timeline()
+{
+    add(QString());
+    return m_timeline;
+}
+
+void Recorder::add(const QString& event)
+{
+    if (m_log) {
+        const QStringList lines = h5Lines(*m_log);
+        m_timeline += lines.mid(m_linesSeen);
+        m_linesSeen = lines.size();
+    }
+    if (!event.isNull()) {
+        m_timeline.append(event);
+        events.append(event);
+    }
+}
+
 template <typename Signal> void Recorder::record(H5redir* redir, Signal signal, const char* name)
 {
     QObject::connect(redir, signal, &m_context, [this, name](const auto&... args) {
         QStringList parts;
         (parts.append(text(args)), ...);
-        events.append(QLatin1String(name) + QLatin1Char('(') + parts.join(QLatin1Char(','))
+        add(QLatin1String(name) + QLatin1Char('(') + parts.join(QLatin1Char(','))
             + QLatin1Char(')'));
     });
 }

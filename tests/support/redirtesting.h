@@ -27,17 +27,24 @@ int feed(H5redir& redir, const QByteArray& msg);
 // shows it.
 QStringList h5Lines(const LogCapture& log, const QString& prefix = QStringLiteral("H5 "));
 
-// Every signal of the redirector as "name(arg,...)", in emission order across all signals.
+// Every signal of the redirector as "name(arg,...)", in emission order across all signals. Given a
+// log capture, it also keeps the timeline: the events with the library's lines (h5Lines()) in the
+// order both happened.
 class Recorder
 {
 public:
-    explicit Recorder(H5redir* redir);
+    explicit Recorder(H5redir* redir, const LogCapture* log = nullptr);
 
     QStringList events;
+    QStringList timeline();
 
 private:
+    void add(const QString& event);
     template <typename Signal> void record(H5redir* redir, Signal signal, const char* name);
 
+    const LogCapture* m_log;
+    QStringList m_timeline;
+    int m_linesSeen = 0;
     // The connections end with the recorder, also when the redirector outlives it.
     QObject m_context;
 };
