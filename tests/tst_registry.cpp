@@ -11,6 +11,9 @@
 #include <QRegion>
 #include <QTest>
 
+#include <chrono>
+#include <future>
+
 using namespace H5Test;
 
 namespace {
@@ -35,6 +38,8 @@ private Q_SLOTS:
     void recordLifeCycle();
     void removals_data();
     void removals();
+    void destroyedUnderLock_data();
+    void destroyedUnderLock();
     void createReplacesOlderRecord_data();
     void createReplacesOlderRecord();
     void clip_data();
@@ -161,6 +166,39 @@ void TestRegistry::removals()
             left.append(QStringLiteral("h5DestroyPlayer(%1)").arg(tabid));
     }
     QCOMPARE(recorder.events, left);
+}
+
+void TestRegistry::destroyedUnderLock_data()
+{
+    QTest::addColumn<QByteArray>("operation");
+
+    QTest::newRow("DelBRDataInfoById") << QByteArray("DelBRDataInfoById");
+    QTest::newRow("DelAllBRData") << QByteArray("DelAllBRData");
+    QTest::newRow("low-memory stop") << QByteArray("onMemoryLessLimit");
+}
+
+void TestRegistry::destroyedUnderLock()
+{
+    QFETCH(QByteArray, operation);
+
+    H5redir redir;
+    feed(redir, create(5));
+    // A registry read from another thread, started while the host learns of the removal, gets
+    // its answer only once the removal is complete.
+    std::future<bool> emptyAfter;
+    QObject::connect(&redir, &H5redir::h5DestroyPlayer, [&redir, &emptyAfter] {
+        emptyAfter = std::async(std::launch::async, [&redir] { return redir.IsNoBRData(); });
+        // Time for an unguarded registry to answer while the record still exists.
+        emptyAfter.wait_for(std::chrono::milliseconds(200));
+    });
+    if (operation == "DelBRDataInfoById")
+        redir.DelBRDataInfoById(5);
+    else if (operation == "DelAllBRData")
+        redir.DelAllBRData();
+    else
+        redir.onMemoryLessLimit();
+    QVERIFY(emptyAfter.valid());
+    QVERIFY(emptyAfter.get());
 }
 
 void TestRegistry::createReplacesOlderRecord_data()
