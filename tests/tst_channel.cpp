@@ -3,6 +3,7 @@
 // proxy data frames.
 #include <h5redir/h5redir.h>
 #include "logcapture.h"
+#include "redirtesting.h"
 #include "standins.h"
 
 #include <QQuickWindow>
@@ -10,106 +11,10 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
-#include <QtEndian>
 
 #include <climits>
-#include <type_traits>
-#include <vector>
 
-namespace {
-
-QStringList list(std::initializer_list<const char *> items)
-{
-    QStringList result;
-    for (const char *item : items)
-        result.append(QString::fromUtf8(item));
-    return result;
-}
-
-QByteArray frame(qint32 command, qint32 proxyId, qint32 dataLen, const QByteArray &payload = {})
-{
-    QByteArray bytes(12, '\0');
-    qToLittleEndian(command, bytes.data());
-    qToLittleEndian(proxyId, bytes.data() + 4);
-    qToLittleEndian(dataLen, bytes.data() + 8);
-    return bytes + payload;
-}
-
-// A buffer of exactly the message's size, so that a read beyond it is a fault under ASan.
-int feed(H5redir &redir, const QByteArray &msg)
-{
-    std::vector<char> buffer(msg.cbegin(), msg.cend());
-    return redir.parseSpiceData(buffer.data(), uint(buffer.size()));
-}
-
-// The library's lines led by their level (D, W, C or I); a line with another category or with a
-// source context is marked, so that the comparison shows it.
-QStringList h5Lines(const LogCapture &log, const QString &prefix = QStringLiteral("H5 "))
-{
-    QStringList result;
-    for (const LogLine &line : log.lines()) {
-        if (!line.text.startsWith(prefix))
-            continue;
-        QString text = QLatin1Char("DWCFI"[line.type]) + QLatin1Char(' ') + line.text;
-        if (line.category != QLatin1String("default") || line.hasContext)
-            text += QLatin1String(" [category or context]");
-        result.append(text);
-    }
-    return result;
-}
-
-// Every signal of the redirector as "name(arg,...)", in emission order across all signals.
-class Recorder
-{
-public:
-    explicit Recorder(H5redir *redir)
-    {
-        record(redir, &H5redir::messageToSpice, "messageToSpice");
-        record(redir, &H5redir::h5SetRedirectState, "h5SetRedirectState");
-        record(redir, &H5redir::h5playerWindowPos, "h5playerWindowPos");
-        record(redir, &H5redir::h5CreateNewPlayer, "h5CreateNewPlayer");
-        record(redir, &H5redir::h5DestroyPlayer, "h5DestroyPlayer");
-        record(redir, &H5redir::h5SetPlayerVisibility, "h5SetPlayerVisibility");
-        record(redir, &H5redir::h5UpdateTitle, "h5UpdateTitle");
-        record(redir, &H5redir::signalSetStop2Memory, "signalSetStop2Memory");
-        record(redir, &H5redir::signalSetMute, "signalSetMute");
-        record(redir, &H5redir::signalSetVol, "signalSetVol");
-        record(redir, &H5redir::signalInitSocketServer, "signalInitSocketServer");
-        record(redir, &H5redir::signalWriteDataToSocket, "signalWriteDataToSocket");
-    }
-
-    QStringList events;
-
-private:
-    template<typename T>
-    static QString text(const T &value)
-    {
-        if constexpr (std::is_same_v<T, bool>)
-            return value ? QStringLiteral("true") : QStringLiteral("false");
-        else if constexpr (std::is_arithmetic_v<T>)
-            return QString::number(value);
-        else if constexpr (std::is_same_v<T, QByteArray>)
-            return QString::fromUtf8(value);
-        else
-            return value;
-    }
-
-    template<typename Signal>
-    void record(H5redir *redir, Signal signal, const char *name)
-    {
-        // The context object cuts the connections before the redirector's destructor emits.
-        QObject::connect(redir, signal, &m_context, [this, name](const auto &...args) {
-            QStringList parts;
-            (parts.append(text(args)), ...);
-            events.append(QLatin1String(name) + QLatin1Char('(') + parts.join(QLatin1Char(','))
-                          + QLatin1Char(')'));
-        });
-    }
-
-    QObject m_context;
-};
-
-} // namespace
+using namespace H5Test;
 
 class TestChannel : public QObject
 {

@@ -5,4 +5,4 @@ line="[$0]"
 for arg; do
     line="$line [$arg]"
 done
-printf '%s\n' "$line" >>"${H5TEST_DIR:-/nonexistent}/h5setvol.sh.calls"
+printf '%s\n' "$line" >>"${H5TEST_DIR:-/nonexistent}/h5setvol.calls"
