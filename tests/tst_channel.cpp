@@ -2,19 +2,19 @@
 // JSON envelope, every inbound command with its signals, replies and log lines, and the inbound
 // proxy data frames.
 #include <h5redir/h5redir.h>
-#include "channelmessages.h"
 #include "logcapture.h"
 #include "placedplayer.h"
-#include "redirrecorder.h"
+#include "redirtesting.h"
 #include "standins.h"
 
 #include <QRegion>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
-#include <QtEndian>
 
 #include <climits>
+
+using namespace H5Test;
 
 class TestChannel : public QObject
 {

@@ -23,6 +23,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace H5Test;
+
 namespace {
 
 constexpr int waitMs = 10000;

@@ -3,6 +3,7 @@
 #include <h5redir/h5redir.h>
 #include "channelmessages.h"
 #include "logcapture.h"
+#include "redirtesting.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -16,6 +17,8 @@
 #include <QtEndian>
 
 #include <memory>
+
+using namespace H5Test;
 
 namespace {
 
@@ -76,7 +79,7 @@ private:
     };
 
     void record(const QByteArray &msg, uint type);
-    void feed(const QByteArray &bytes) { ::feed(*m_redir, bytes); }
+    void feed(const QByteArray &bytes) { H5Test::feed(*m_redir, bytes); }
     Client connectClient();
     QList<int> announced(int command) const;
     QStringList behaviourLines() const;

@@ -3,6 +3,7 @@
 #include <h5redir/h5redir.h>
 #include "channelmessages.h"
 #include "logcapture.h"
+#include "redirtesting.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -12,6 +13,8 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
+
+using namespace H5Test;
 
 class TunnelTimeoutTest : public QObject
 {

@@ -16,19 +16,16 @@
 
 namespace {
 
-void print(const char *direction, const QByteArray &text)
+void print(const char* direction, const QByteArray& text)
 {
     std::printf("%s %s\n", direction, text.constData());
     std::fflush(stdout);
 }
 
 // A proxy data frame is binary; everything else is JSON text.
-QByteArray readable(const QByteArray &msg)
-{
-    return msg.startsWith('{') ? msg : msg.toHex(' ');
-}
+QByteArray readable(const QByteArray& msg) { return msg.startsWith('{') ? msg : msg.toHex(' '); }
 
-const char *const exchange[] = {
+const char* const exchange[] = {
     R"({"commandId":2,"id":7,"data":"https://video.example/2-class/lesson.html"})",
     R"({"commandId":22,"id":7,"left":100,"top":50,"width":400,"height":300})",
     R"({"commandId":8,"id":7,"data":true})",
@@ -39,7 +36,7 @@ const char *const exchange[] = {
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     // Player windows render with the software scene graph, which needs no GPU or display.
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
@@ -51,51 +48,52 @@ int main(int argc, char *argv[])
     mainWindow.resize(800, 600);
 
     auto redir = std::make_unique<H5redir>();
-    QHash<int, QQuickWindow *> players;
+    QHash<int, QQuickWindow*> players;
     int replies = 0;
 
-    QObject::connect(redir.get(), &H5redir::messageToSpice, [&](const QByteArray &msg, uint type) {
+    QObject::connect(redir.get(), &H5redir::messageToSpice, [&](const QByteArray& msg, uint type) {
         ++replies;
         print(qPrintable(QStringLiteral("client -> server [%1]").arg(type)), readable(msg));
     });
     QObject::connect(redir.get(), &H5redir::h5CreateNewPlayer,
-                     [&](int tabid, int, int, int, int, const QString &url) {
-                         std::printf("  host: create player %d for %s\n", tabid, qPrintable(url));
-                         std::fflush(stdout);
-                         auto *window = new QQuickWindow;
-                         window->setTitle(url);
-                         players.insert(tabid, window);
-                         redir->onCreatePlayerResult(tabid, true, window);
-                     });
-    QObject::connect(redir.get(), &H5redir::h5playerWindowPos, [&](int tabid, int x, int y, int w, int h) {
-        std::printf("  host: player %d at %d,%d size %dx%d\n", tabid, x, y, w, h);
-        if (QQuickWindow *window = players.value(tabid))
-            window->setGeometry(x, y, w, h);
-    });
+        [&](int tabid, int, int, int, int, const QString& url) {
+            std::printf("  host: create player %d for %s\n", tabid, qPrintable(url));
+            std::fflush(stdout);
+            auto* window = new QQuickWindow;
+            window->setTitle(url);
+            players.insert(tabid, window);
+            redir->onCreatePlayerResult(tabid, true, window);
+        });
+    QObject::connect(
+        redir.get(), &H5redir::h5playerWindowPos, [&](int tabid, int x, int y, int w, int h) {
+            std::printf("  host: player %d at %d,%d size %dx%d\n", tabid, x, y, w, h);
+            if (QQuickWindow* window = players.value(tabid))
+                window->setGeometry(x, y, w, h);
+        });
     QObject::connect(redir.get(), &H5redir::h5SetPlayerVisibility, [&](int tabid, bool visible) {
         std::printf("  host: player %d %s\n", tabid, visible ? "shown" : "hidden");
-        if (QQuickWindow *window = players.value(tabid)) {
+        if (QQuickWindow* window = players.value(tabid)) {
             window->setVisible(visible);
             if (!window->mask().isEmpty()) {
                 const QRect r = window->mask().boundingRect();
-                std::printf("  host: player %d mask %d,%d size %dx%d\n", tabid, r.x(), r.y(), r.width(), r.height());
+                std::printf("  host: player %d mask %d,%d size %dx%d\n", tabid, r.x(), r.y(),
+                    r.width(), r.height());
             }
         }
     });
-    QObject::connect(redir.get(), &H5redir::h5UpdateTitle, [&](int tabid, const QString &title) {
+    QObject::connect(redir.get(), &H5redir::h5UpdateTitle, [&](int tabid, const QString& title) {
         std::printf("  host: player %d title \"%s\"\n", tabid, qPrintable(title));
-        if (QQuickWindow *window = players.value(tabid))
+        if (QQuickWindow* window = players.value(tabid))
             window->setTitle(title);
     });
     // Runs under the library's registry lock: only the host's own bookkeeping happens here.
     QObject::connect(redir.get(), &H5redir::h5DestroyPlayer, [&](int tabid) {
         std::printf("  host: destroy player %d\n", tabid);
-        if (QQuickWindow *window = players.take(tabid))
+        if (QQuickWindow* window = players.take(tabid))
             window->deleteLater();
     });
-    QObject::connect(redir.get(), &H5redir::h5SetRedirectState, [](bool state) {
-        std::printf("  host: redirection %s\n", state ? "on" : "off");
-    });
+    QObject::connect(redir.get(), &H5redir::h5SetRedirectState,
+        [](bool state) { std::printf("  host: redirection %s\n", state ? "on" : "off"); });
 
     redir->SetZorvWindow(&mainWindow);
     redir->SetH5ChannelState(true);

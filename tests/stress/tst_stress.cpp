@@ -6,6 +6,7 @@
 #include "echoclients.h"
 #include "logcapture.h"
 #include "processresources.h"
+#include "redirtesting.h"
 #include "tunnelpeer.h"
 
 #include <QElapsedTimer>
@@ -17,6 +18,8 @@
 
 #include <algorithm>
 #include <memory>
+
+using namespace H5Test;
 
 namespace {
 

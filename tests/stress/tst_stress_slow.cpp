@@ -6,10 +6,13 @@
 #include "echoclients.h"
 #include "logcapture.h"
 #include "processresources.h"
+#include "redirtesting.h"
 #include "tunnelpeer.h"
 
 #include <QNetworkProxy>
 #include <QTest>
+
+using namespace H5Test;
 
 class StressSlowTest : public QObject
 {

@@ -15,7 +15,8 @@ void captureHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     {
         QMutexLocker locker(&captureMutex);
         captured.append({ type, QString::fromLatin1(context.category), text,
-                          context.file || context.line || context.function });
+                          context.file || context.line || context.function,
+                          QThread::currentThread() });
     }
     if (forwardMessages && previousHandler)
         previousHandler(type, context, text);

@@ -2,8 +2,10 @@
 #define LOGCAPTURE_H
 
 #include <QList>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QtGlobal>
 
 struct LogLine
@@ -13,6 +15,8 @@ struct LogLine
     QString text;
     // The context the logger was given; the library logs none.
     bool hasContext;
+    // The thread that logged it, while that thread object lives.
+    QPointer<QThread> thread;
 };
 
 /*!

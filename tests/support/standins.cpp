@@ -51,6 +51,6 @@ QStringList StandIns::calls(const QString &program) const
 
 void StandIns::clearCalls()
 {
-    for (const char *program : { "free", "pkill", "h5setvol.sh" })
+    for (const char *program : { "free", "pkill", "h5setvol" })
         QFile::remove(m_dir.filePath(QLatin1String(program) + QLatin1String(".calls")));
 }

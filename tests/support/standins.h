@@ -26,7 +26,8 @@ public:
     void setAvailable(const QList<qint64> &figures);
     void setAvailable(qint64 figure) { setAvailable(QList<qint64> { figure }); }
 
-    // The argument lines each stand-in was called with ("free", "pkill", "h5setvol.sh").
+    // The argument lines each stand-in was called with ("free", "pkill", "h5setvol" for
+    // the volume script).
     QStringList calls(const QString &program) const;
     void clearCalls();
 

@@ -1,6 +1,7 @@
 #include "tunnelpeer.h"
 
 #include "channelmessages.h"
+#include "redirtesting.h"
 
 #include <h5redir/h5redir.h>
 
@@ -29,7 +30,7 @@ void TunnelPeer::receive(const QByteArray& msg, uint type)
     const int proxyId = json.value(QLatin1String("proxyid")).toInt(-1);
     if (command == 30 && msg == R"({"commandId":30,"port":0})") {
         ++m_policies;
-    } else if (command == 32 && msg == proxyMsg(32, proxyId)) {
+    } else if (command == 32 && msg == H5Test::proxyMsg(32, proxyId)) {
         if (m_open.contains(proxyId))
             fault(QStringLiteral("32 for open stream %1").arg(proxyId));
         Stream stream;
@@ -37,7 +38,7 @@ void TunnelPeer::receive(const QByteArray& msg, uint type)
         stream.hash.reset(new QCryptographicHash(QCryptographicHash::Sha256));
         m_open.insert(proxyId, m_streams.size());
         m_streams.push_back(std::move(stream));
-    } else if (command == 36 && msg == proxyMsg(36, proxyId)) {
+    } else if (command == 36 && msg == H5Test::proxyMsg(36, proxyId)) {
         if (!m_open.contains(proxyId)) {
             fault(QStringLiteral("36 for no stream %1").arg(proxyId));
             return;
@@ -75,7 +76,7 @@ void TunnelPeer::receiveFrame(const QByteArray& msg)
         stream.head += payload.left(m_keptBytes - stream.head.size());
     m_bytes += payload.size();
     if (m_echo)
-        feed(*m_redir, frame(35, proxyId, length, payload));
+        H5Test::feed(*m_redir, H5Test::frame(35, proxyId, length, payload));
 }
 
 void TunnelPeer::fault(const QString& text)

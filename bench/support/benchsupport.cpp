@@ -1,0 +1,104 @@
+#include "benchsupport.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+namespace Bench {
+
+void printFigure(const char* group, const QByteArray& label, double value, const char* unit)
+{
+    std::printf("%s\t%s\t%.6g\t%s\n", group, label.constData(), value, unit);
+    std::fflush(stdout);
+}
+
+QVariantMap parseOptions(const QCoreApplication& app, const QVariantMap& defaults)
+{
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
+        parser.addOption(
+            QCommandLineOption(it.key(), it.key(), QStringLiteral("value"), it.value().toString()));
+    parser.process(app);
+    QVariantMap values;
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
+        values.insert(it.key(), parser.value(it.key()));
+    return values;
+}
+
+void useOffscreenPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
+}
+
+void useStandIns() { qputenv("PATH", QByteArray(H5BENCH_STANDIN_DIR ":") + qgetenv("PATH")); }
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+QByteArray localProxyPolicy(quint16 port)
+{
+    return R"({"enableProxy":1,"proxyIp":"127.0.0.1","proxyPort":")" + QByteArray::number(port)
+        + "\"}";
+}
+
+void runWhileLooping(const std::function<void()>& work)
+{
+    QEventLoop loop;
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+}
+
+void spinEventLoop(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    // Files in /proc report no size: read them whole rather than until atEnd().
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+double percentile(QList<double> values, double fraction)
+{
+    if (values.isEmpty())
+        return std::nan("");
+    std::sort(values.begin(), values.end());
+    const int index = qBound(0, int(std::ceil(fraction * values.size())) - 1, values.size() - 1);
+    return values.at(index);
+}
+
+double median(QList<double> values) { return percentile(std::move(values), 0.5); }
+
+} // namespace Bench

@@ -1,0 +1,66 @@
+// h5redir-host: the reference host of h5redir. It connects to a server-side agent over TCP,
+// shows the players the agent asks for over its main window, and fetches a page through the
+// library's tunnel once the agent's proxy policy sets it up.
+//
+//   h5redir-host --agent 127.0.0.1:PORT [--fetch URL] [--snapshot FILE.png]
+//                [--volume PERCENT] [--mute] [--quit-on-loss]
+//
+// Without a display it runs offscreen. The library runs h5setvol.sh from this program's
+// directory, and free and pkill from PATH.
+
+#include "referencehost.h"
+
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QQuickWindow>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The software scene graph needs no GPU: the host runs alike with a display and without.
+    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    QGuiApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Reference host of h5redir"));
+    parser.addHelpOption();
+    const QCommandLineOption agentOption(QStringLiteral("agent"),
+        QStringLiteral("The agent's loopback address."), QStringLiteral("host:port"));
+    const QCommandLineOption fetchOption(QStringLiteral("fetch"),
+        QStringLiteral("URL to fetch once the agent's proxy policy is applied."),
+        QStringLiteral("url"));
+    const QCommandLineOption snapshotOption(QStringLiteral("snapshot"),
+        QStringLiteral("PNG of the main window with the players in their masks."),
+        QStringLiteral("file"));
+    const QCommandLineOption volumeOption(QStringLiteral("volume"),
+        QStringLiteral("Playback volume in percent."), QStringLiteral("percent"));
+    const QCommandLineOption muteOption(QStringLiteral("mute"), QStringLiteral("Playback muted."));
+    const QCommandLineOption quitOption(QStringLiteral("quit-on-loss"),
+        QStringLiteral("Quit when the channel is lost instead of reconnecting."));
+    parser.addOptions(
+        { agentOption, fetchOption, snapshotOption, volumeOption, muteOption, quitOption });
+    parser.process(app);
+
+    HostOptions options;
+    const QString agent = parser.value(agentOption);
+    const int colon = agent.lastIndexOf(QLatin1Char(':'));
+    options.agentHost = agent.left(colon);
+    options.agentPort = quint16(agent.mid(colon + 1).toUInt());
+    if (colon <= 0 || options.agentPort == 0) {
+        std::fprintf(stderr, "h5redir-host: --agent host:port is required\n");
+        return 2;
+    }
+    options.fetchUrl = QUrl(parser.value(fetchOption));
+    options.snapshotFile = parser.value(snapshotOption);
+    options.volume = parser.isSet(volumeOption) ? parser.value(volumeOption).toInt() : -1;
+    options.mute = parser.isSet(muteOption);
+    options.quitOnLoss = parser.isSet(quitOption);
+
+    ReferenceHost host(options);
+    host.start();
+    return app.exec();
+}

@@ -1,0 +1,164 @@
+#include "playerwindows.h"
+
+#include <QPainter>
+#include <QQuickItem>
+#include <QQuickItemGrabResult>
+#include <QQmlContext>
+#include <QQuickView>
+
+#include <memory>
+
+PlayerPage::PlayerPage(int tabid, const QString& url, QObject* parent)
+    : QObject(parent)
+    , m_tabid(tabid)
+    , m_url(url)
+{
+}
+
+void PlayerPage::loaded(bool ok, const QString& title)
+{
+    Q_EMIT loadFinished(m_tabid, ok);
+    Q_EMIT titleChanged(m_tabid, title);
+}
+
+void PlayerPage::activate() { Q_EMIT activated(m_tabid); }
+
+void PlayerPage::requestFullScreen(bool on) { Q_EMIT fullScreenRequested(m_tabid, on); }
+
+PlayerWindows::PlayerWindows(QQuickWindow* mainWindow, QObject* parent)
+    : QObject(parent)
+    , m_mainWindow(mainWindow)
+{
+}
+
+PlayerWindows::~PlayerWindows()
+{
+    for (const Player& player : qAsConst(m_players))
+        delete player.view;
+}
+
+QQuickWindow* PlayerWindows::create(int tabid, const QString& url)
+{
+    destroy(tabid);
+    auto* view = new QQuickView;
+    auto* page = new PlayerPage(tabid, url, view);
+    connect(page, &PlayerPage::loadFinished, this, &PlayerWindows::loadFinished);
+    connect(page, &PlayerPage::titleChanged, this, &PlayerWindows::titleChanged);
+    connect(page, &PlayerPage::activated, this, &PlayerWindows::activated);
+    connect(page, &PlayerPage::fullScreenRequested, this, &PlayerWindows::fullScreenRequested);
+    view->setFlags(Qt::Tool | Qt::FramelessWindowHint);
+    view->setTransientParent(m_mainWindow);
+    view->setResizeMode(QQuickView::SizeRootObjectToView);
+    view->rootContext()->setContextProperty(QStringLiteral("page"), page);
+    view->setSource(QUrl(QStringLiteral("qrc:/Player.qml")));
+    if (view->status() != QQuickView::Ready) {
+        delete view;
+        return nullptr;
+    }
+    m_players.insert(tabid, { view, QRect() });
+    return view;
+}
+
+void PlayerWindows::place(int tabid, int x, int y, int w, int h)
+{
+    auto player = m_players.find(tabid);
+    if (player == m_players.end())
+        return;
+    player->rect = QRect(x, y, w, h);
+    player->view->setGeometry(player->rect.translated(m_mainWindow->position()));
+    Q_EMIT changed();
+}
+
+void PlayerWindows::setVisible(int tabid, bool visible)
+{
+    if (QQuickView* view = m_players.value(tabid).view) {
+        view->setVisible(visible);
+        Q_EMIT changed();
+    }
+}
+
+void PlayerWindows::setTitle(int tabid, const QString& title)
+{
+    if (QQuickView* view = m_players.value(tabid).view)
+        view->setTitle(title);
+}
+
+void PlayerWindows::destroy(int tabid)
+{
+    // Called under the library's registry lock: only the window goes, later, on the event loop.
+    if (QQuickView* view = m_players.take(tabid).view) {
+        view->deleteLater();
+        Q_EMIT changed();
+    }
+}
+
+bool PlayerWindows::anyVisible() const
+{
+    for (const Player& player : m_players) {
+        if (player.view->isVisible())
+            return true;
+    }
+    return false;
+}
+
+void PlayerWindows::render(const RenderDone& done) const
+{
+    struct Shot
+    {
+        int tabid;
+        QRect rect;
+        QRegion mask;
+        QSharedPointer<QQuickItemGrabResult> grab;
+    };
+    // The software scene graph draws each window into its own image on its next frame; the
+    // picture is put together once every window has delivered.
+    auto shots = std::make_shared<QVector<Shot>>();
+    shots->append({ -1, QRect(QPoint(), m_mainWindow->size()), QRegion(),
+        m_mainWindow->contentItem()->grabToImage() });
+    for (auto it = m_players.cbegin(); it != m_players.cend(); ++it) {
+        const Player& player = it.value();
+        if (!player.view->isVisible() || player.rect.isEmpty())
+            continue;
+        // The library masks the window to what the server leaves uncovered; no mask is all of it.
+        const QRegion mask = player.view->mask().isEmpty()
+            ? QRegion(0, 0, player.rect.width(), player.rect.height())
+            : player.view->mask();
+        shots->append({ it.key(), player.rect, mask, player.view->contentItem()->grabToImage() });
+    }
+    for (const Shot& shot : qAsConst(*shots)) {
+        if (!shot.grab)
+            return;
+    }
+    auto pending = std::make_shared<int>(shots->size());
+    for (const Shot& shot : qAsConst(*shots)) {
+        connect(shot.grab.data(), &QQuickItemGrabResult::ready, this, [shots, pending, done] {
+            if (--*pending > 0)
+                return;
+            QImage image = shots->constFirst().grab->image().convertToFormat(QImage::Format_RGB32);
+            QStringList notes;
+            QPainter painter(&image);
+            for (auto shot = shots->cbegin() + 1; shot != shots->cend(); ++shot) {
+                painter.setClipRegion(shot->mask.translated(shot->rect.topLeft()));
+                painter.drawImage(shot->rect.topLeft(), shot->grab->image());
+                painter.setClipping(false);
+                painter.setPen(QPen(Qt::yellow, 1, Qt::DashLine));
+                painter.drawRect(shot->rect.adjusted(0, 0, -1, -1));
+                const QRect shown = shot->mask.boundingRect();
+                notes << QStringLiteral(
+                    "player %1 at %2,%3 %4x%5 shown in %6 rectangle(s) within %7,%8 %9x%10")
+                             .arg(shot->tabid)
+                             .arg(shot->rect.x())
+                             .arg(shot->rect.y())
+                             .arg(shot->rect.width())
+                             .arg(shot->rect.height())
+                             .arg(shot->mask.rectCount())
+                             .arg(shown.x())
+                             .arg(shown.y())
+                             .arg(shown.width())
+                             .arg(shown.height());
+            }
+            painter.end();
+            done(image, notes);
+        });
+    }
+}

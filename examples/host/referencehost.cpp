@@ -1,0 +1,224 @@
+#include "referencehost.h"
+
+#include <h5redir/h5redir.h>
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QQuickItem>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int fetchTimeoutMs = 20000;
+// Players settle (position, visibility, mask) within a few messages; one picture per settling.
+constexpr int snapshotDelayMs = 100;
+
+void say(const QString& line)
+{
+    std::printf("host: %s\n", qUtf8Printable(line));
+    std::fflush(stdout);
+}
+
+// The channel's length fields are written and read by the library's own operations.
+FrameCodec libraryCodec(H5redir* redir)
+{
+    return FrameCodec(
+        [redir](const uchar* field) {
+            unsigned int length = 0;
+            redir->GetDataLen(const_cast<uchar*>(field), length);
+            return quint32(length);
+        },
+        [redir](uchar* field, quint32 length) { redir->SetDataLen(field, int(length)); });
+}
+
+} // namespace
+
+ReferenceHost::ReferenceHost(const HostOptions& options, QObject* parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_players(&m_mainWindow)
+    , m_redir(std::make_unique<H5redir>())
+    , m_channel(options.agentHost, options.agentPort, libraryCodec(m_redir.get()))
+{
+    // onRequestActive is honoured only while a window of this title has the focus.
+    m_mainWindow.setTitle(QStringLiteral("browser_Redir"));
+    m_mainWindow.setResizeMode(QQuickView::SizeRootObjectToView);
+    m_mainWindow.setSource(QUrl(QStringLiteral("qrc:/Main.qml")));
+    m_mainWindow.resize(1024, 640);
+
+    m_snapshotTimer.setSingleShot(true);
+    m_snapshotTimer.setInterval(snapshotDelayMs);
+    connect(&m_snapshotTimer, &QTimer::timeout, this, &ReferenceHost::writeSnapshot);
+    connect(&m_players, &PlayerWindows::changed, &m_snapshotTimer, qOverload<>(&QTimer::start));
+    connect(&m_channel, &ChannelClient::connectedChanged, this, &ReferenceHost::onChannelState);
+    connect(&m_channel, &ChannelClient::frameReceived, this, &ReferenceHost::onFrame);
+    connect(&m_channel, &ChannelClient::problem, this,
+        [](const QString& line) { say(QStringLiteral("channel: ") + line); });
+    connectLibrary();
+}
+
+ReferenceHost::~ReferenceHost() = default;
+
+void ReferenceHost::start()
+{
+    m_mainWindow.show();
+    m_redir->SetZorvWindow(&m_mainWindow);
+    m_redir->onUpdateZorvInfo(0);
+    if (m_options.volume >= 0)
+        m_redir->PlaybackVolumeChange(quint16(m_options.volume));
+    m_redir->PlaybackMuteChange(m_options.mute);
+    say(QStringLiteral("connecting to the agent at %1:%2")
+            .arg(m_options.agentHost)
+            .arg(m_options.agentPort));
+    m_channel.start();
+}
+
+void ReferenceHost::connectLibrary()
+{
+    H5redir* redir = m_redir.get();
+    connect(redir, &H5redir::messageToSpice, this,
+        [this](const QByteArray& msg, uint type) { m_channel.send(type, msg); });
+    connect(redir, &H5redir::h5CreateNewPlayer, this,
+        [this, redir](int tabid, int, int, int, int, const QString& url) {
+            QQuickWindow* window = m_players.create(tabid, url);
+            say(QStringLiteral("create player %1 for %2%3")
+                    .arg(tabid)
+                    .arg(url, window ? QString() : QStringLiteral(": failed")));
+            redir->onCreatePlayerResult(tabid, window != nullptr, window);
+        });
+    connect(
+        redir, &H5redir::h5playerWindowPos, this, [this](int tabid, int x, int y, int w, int h) {
+            say(QStringLiteral("player %1 at %2,%3 size %4x%5")
+                    .arg(tabid)
+                    .arg(x)
+                    .arg(y)
+                    .arg(w)
+                    .arg(h));
+            m_players.place(tabid, x, y, w, h);
+        });
+    connect(redir, &H5redir::h5SetPlayerVisibility, this, [this](int tabid, bool visible) {
+        say(QStringLiteral("player %1 %2")
+                .arg(tabid)
+                .arg(visible ? QStringLiteral("shown") : QStringLiteral("hidden")));
+        m_players.setVisible(tabid, visible);
+    });
+    connect(redir, &H5redir::h5UpdateTitle, this, [this](int tabid, const QString& title) {
+        say(QStringLiteral("player %1 title \"%2\"").arg(tabid).arg(title));
+        m_players.setTitle(tabid, title);
+    });
+    // Emitted under the library's registry lock: nothing here may call back into the library.
+    connect(redir, &H5redir::h5DestroyPlayer, this, [this](int tabid) {
+        say(QStringLiteral("destroy player %1").arg(tabid));
+        m_players.destroy(tabid);
+    });
+    connect(redir, &H5redir::h5SetRedirectState, this, [this](bool state) {
+        say(state ? QStringLiteral("redirection on") : QStringLiteral("redirection ended"));
+        setStatus(
+            state ? QStringLiteral("redirecting") : QStringLiteral("connected, no redirection"));
+    });
+    connect(&m_players, &PlayerWindows::loadFinished, redir, &H5redir::onLoadEnd);
+    connect(&m_players, &PlayerWindows::titleChanged, redir, &H5redir::onUpdateTitle);
+    connect(&m_players, &PlayerWindows::activated, redir, &H5redir::onRequestActive);
+    connect(&m_players, &PlayerWindows::fullScreenRequested, redir, &H5redir::onRequestFullScreen);
+}
+
+void ReferenceHost::onChannelState(bool connected)
+{
+    say(connected ? QStringLiteral("channel connected")
+                  : QStringLiteral("channel lost, players released"));
+    setStatus(connected ? QStringLiteral("connected to the agent")
+                        : QStringLiteral("agent lost, reconnecting"));
+    m_redir->SetH5ChannelState(connected);
+    if (!connected && m_options.quitOnLoss)
+        QCoreApplication::quit();
+}
+
+void ReferenceHost::onFrame(quint32 type, const QByteArray& payload)
+{
+    switch (type) {
+    case ChannelFrame::Library: {
+        QByteArray msg = payload; // the library takes a mutable buffer
+        m_redir->parseSpiceData(msg.data(), uint(msg.size()));
+        break;
+    }
+    case ChannelFrame::ProxyPolicy:
+        say(QStringLiteral("proxy policy %1").arg(QString::fromUtf8(payload)));
+        m_redir->onProxyPolicy(payload);
+        if (m_options.fetchUrl.isValid()
+            && QNetworkProxy::applicationProxy().type() == QNetworkProxy::HttpProxy)
+            fetch();
+        break;
+    default:
+        say(QStringLiteral("channel: unknown frame type %1 (%2 bytes), skipped")
+                .arg(type)
+                .arg(payload.size()));
+    }
+}
+
+void ReferenceHost::fetch()
+{
+    // Qt sends requests for loopback addresses directly whatever the application proxy says;
+    // naming the proxy the library installed sends even those through the tunnel.
+    m_network.setProxy(QNetworkProxy::applicationProxy());
+    QNetworkRequest request(m_options.fetchUrl);
+    request.setTransferTimeout(fetchTimeoutMs);
+    QNetworkReply* reply = m_network.get(request);
+    struct Received
+    {
+        QCryptographicHash hash { QCryptographicHash::Sha256 };
+        qint64 size = 0;
+        QElapsedTimer clock;
+    };
+    auto received = std::make_shared<Received>();
+    received->clock.start();
+    connect(reply, &QNetworkReply::readyRead, this, [reply, received] {
+        const QByteArray bytes = reply->readAll();
+        received->size += bytes.size();
+        received->hash.addData(bytes);
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, received] {
+        reply->deleteLater();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QString url = m_options.fetchUrl.toString();
+        if (reply->error() != QNetworkReply::NoError) {
+            say(QStringLiteral("fetch %1 failed: HTTP %2: %3")
+                    .arg(url)
+                    .arg(status)
+                    .arg(reply->errorString()));
+            return;
+        }
+        say(QStringLiteral("fetch %1: HTTP %2, %3 bytes, sha256 %4, %5 ms")
+                .arg(url)
+                .arg(status)
+                .arg(received->size)
+                .arg(QString::fromLatin1(received->hash.result().toHex()))
+                .arg(received->clock.elapsed()));
+    });
+}
+
+void ReferenceHost::writeSnapshot()
+{
+    if (m_options.snapshotFile.isEmpty() || !m_players.anyVisible())
+        return;
+    m_players.render([this](const QImage& image, const QStringList& notes) {
+        if (!image.save(m_options.snapshotFile)) {
+            say(QStringLiteral("cannot write the snapshot %1").arg(m_options.snapshotFile));
+            return;
+        }
+        if (notes != m_snapshotNotes) {
+            m_snapshotNotes = notes;
+            say(QStringLiteral("snapshot %1: %2")
+                    .arg(m_options.snapshotFile, notes.join(QStringLiteral("; "))));
+        }
+    });
+}
+
+void ReferenceHost::setStatus(const QString& status)
+{
+    if (QQuickItem* root = m_mainWindow.rootObject())
+        root->setProperty("status", status);
+}

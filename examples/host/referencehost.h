@@ -1,0 +1,61 @@
+#ifndef REFERENCEHOST_H
+#define REFERENCEHOST_H
+
+#include "channelclient.h"
+#include "playerwindows.h"
+
+#include <QNetworkAccessManager>
+#include <QQuickView>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+class H5redir;
+
+struct HostOptions
+{
+    QString agentHost = QStringLiteral("127.0.0.1");
+    quint16 agentPort = 0;
+    QUrl fetchUrl; // fetched through the application proxy once a proxy policy set one
+    QString snapshotFile;
+    int volume = -1; // the client's playback volume in percent, -1 when not given
+    bool mute = false;
+    bool quitOnLoss = false;
+};
+
+/*!
+ * A complete host of h5redir: the main window, one player window per redirected page, the
+ * channel to the server-side agent, and the library between them, with every signal and slot of
+ * its host interface connected.
+ */
+class ReferenceHost : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ReferenceHost(const HostOptions& options, QObject* parent = nullptr);
+    ~ReferenceHost() override;
+
+    void start();
+
+private:
+    void connectLibrary();
+    void onChannelState(bool connected);
+    void onFrame(quint32 type, const QByteArray& payload);
+    void fetch();
+    void writeSnapshot();
+    void setStatus(const QString& status);
+
+    const HostOptions m_options;
+    QQuickView m_mainWindow;
+    // Declared before the library, which releases every player when it is deleted.
+    PlayerWindows m_players;
+    std::unique_ptr<H5redir> m_redir;
+    ChannelClient m_channel;
+    QNetworkAccessManager m_network;
+    QTimer m_snapshotTimer;
+    QStringList m_snapshotNotes;
+};
+
+#endif // REFERENCEHOST_H
