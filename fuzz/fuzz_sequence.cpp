@@ -1,0 +1,88 @@
+// A run of inbound messages and host answers, so that create, destroy, clip and tunnel traffic
+// interleave. The input is a list of records, each led by one byte:
+//   0x00-0xfb  a message of that many bytes follows (cut short at the end of the input)
+//   0xfc       a message follows whose length is the next two bytes, little-endian
+//   0xfd       the host's event loop turns: the tunnel delivers what it queued
+//   0xfe       the host answers the oldest open create request with a window
+//   0xff       the previous message again
+// Create requests past the second in one input are skipped: each runs the free stand-in as a
+// process, which costs as much as thousands of other messages.
+#include "fuzzhost.h"
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdint>
+
+namespace {
+
+enum Record : uint8_t {
+    LongMessage = 0xfc,
+    Pump = 0xfd,
+    AnswerCreate = 0xfe,
+    Repeat = 0xff,
+};
+
+constexpr int maxCreates = 2;
+constexpr int createPlayer = 2;
+
+// Read as the dispatcher reads it: the text before the first zero byte.
+bool isCreate(const QByteArray& message)
+{
+    const QByteArray text(
+        message.constData(), int(qstrnlen(message.constData(), uint(message.size()))));
+    return QJsonDocument::fromJson(text).object().value(QLatin1String("commandId")).toInt()
+        == createPlayer;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    FuzzHost::instance();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzHost& host = FuzzHost::instance();
+    const auto* bytes = reinterpret_cast<const char*>(data);
+    QByteArray previous;
+    int creates = 0;
+    const auto send = [&](const QByteArray& message) {
+        if (isCreate(message) && ++creates > maxCreates)
+            return;
+        host.feed(message);
+    };
+    size_t pos = 0;
+    while (pos < size) {
+        const uint8_t lead = data[pos++];
+        switch (lead) {
+        case Pump:
+            host.pump();
+            continue;
+        case AnswerCreate:
+            host.answerCreate(false);
+            continue;
+        case Repeat:
+            send(previous);
+            continue;
+        default:
+            break;
+        }
+        size_t length = lead;
+        if (lead == LongMessage) {
+            if (size - pos < 2)
+                break;
+            length = size_t(data[pos]) | size_t(data[pos + 1]) << 8;
+            pos += 2;
+        }
+        length = qMin(length, size - pos);
+        previous = QByteArray::fromRawData(bytes + pos, int(length));
+        pos += length;
+        send(previous);
+    }
+    host.settle();
+    return 0;
+}
