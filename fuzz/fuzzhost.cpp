@@ -77,13 +77,8 @@ FuzzHost::FuzzHost()
     , m_mainWindow(std::make_unique<QQuickWindow>())
     , m_redir(std::make_unique<H5redir>())
 {
-    // Every create request is admitted; each still runs the free stand-in. A fixed output costs
-    // the stand-in fewer processes of its own than a sequence of figures.
-    m_standIns->setFreeOutput(
-        "               total        used        free      shared  buff/cache   available\n"
-        "Mem:           15925        3011        9003         110        3911        4096\n"
-        "Swap:              0           0           0\n");
-
+    // This build's memory reading is fixed (fixedfreememory.cpp): every create request is
+    // admitted without starting a process. The stand-ins keep pkill out of reach all the same.
     connect(m_redir.get(), &H5redir::messageToSpice, this, &FuzzHost::checkOutbound);
     connect(m_redir.get(), &H5redir::h5CreateNewPlayer, this,
         [this](int tabid, int, int, int, int, const QString&) {
