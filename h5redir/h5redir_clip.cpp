@@ -5,6 +5,22 @@
 #include <QJsonObject>
 #include <QRegion>
 
+namespace {
+
+// Server geometry is taken as it comes, so an edge can lie anywhere in the int range, where
+// QRect's own arithmetic (right = left + width - 1) would overflow. Edges are computed wide and
+// held within a bound far beyond any window, which leaves every real intersection as it was.
+constexpr qint64 edgeBound = qint64(1) << 30;
+
+QRect serverRect(qint64 left, qint64 top, qint64 width, qint64 height)
+{
+    const auto held = [](qint64 edge) { return int(qBound(-edgeBound, edge, edgeBound)); };
+    return QRect(QPoint(held(left), held(top)),
+                 QPoint(held(left + width - 1), held(top + height - 1)));
+}
+
+} // namespace
+
 void H5redir::ClipWindow(int tabid, const QJsonArray &rects)
 {
     if (tabid == -1 || !m_pZorvWindow) {
@@ -24,15 +40,15 @@ void H5redir::ClipWindow(int tabid, const QJsonArray &rects)
 
     // Every command starts again from the whole player: a shorter list uncovers what an earlier
     // one cut away.
-    QRegion videoRgn(0, 0, w, h);
+    QRegion videoRgn(serverRect(0, 0, w, h));
     bool bHide = false;
     for (const QJsonValue &value : rects) {
         const QJsonObject rect = value.toObject();
         // Server rectangles share the coordinate space of the player position.
-        const QRect r(rect.value(QLatin1String("left")).toInt(0) - x,
-                      rect.value(QLatin1String("top")).toInt(0) - y,
-                      rect.value(QLatin1String("width")).toInt(0),
-                      rect.value(QLatin1String("height")).toInt(0));
+        const QRect r = serverRect(qint64(rect.value(QLatin1String("left")).toInt(0)) - x,
+                                   qint64(rect.value(QLatin1String("top")).toInt(0)) - y,
+                                   rect.value(QLatin1String("width")).toInt(0),
+                                   rect.value(QLatin1String("height")).toInt(0));
         if (!videoRgn.intersects(r)) {
             qDebug() << "H5" << "ClipWindow" << "ignore rect";
             continue;

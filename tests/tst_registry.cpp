@@ -302,6 +302,16 @@ void TestRegistry::clip_data()
     QTest::newRow("shown again after hide")
         << player << true << array({ whole }) << array({ leftHalf }) << QRegion(200, 0, 200, 300)
         << shown << list({ finalRight });
+    // Edges at the ends of the int range must not overflow on their way into window coordinates.
+    QTest::newRow("edges at the int limits")
+        << player << true << QByteArray()
+        << array({ R"({"left":300,"top":-2147483648})",
+               R"({"left":-2147483648,"top":-2147483648,"width":2147483647,"height":5})" })
+        << QRegion(0, 0, 400, 300) << shown << list({ ignore, ignore, finalFull });
+    QTest::newRow("largest rect covers all")
+        << player << true << QByteArray()
+        << array({ R"({"left":0,"top":0,"width":2147483647,"height":2147483647})" }) << untouched
+        << hidden << list({ hide, finalFull });
     // Members that are missing or no whole numbers count as 0: left 0 lies 100 left of the player.
     QTest::newRow("lenient members")
         << player << true << QByteArray()
