@@ -1,8 +1,7 @@
 #include "h5redir.h"
 
 #include "h5memoryutil.h"
-
-#include <QDebug>
+#include "h5log.h"
 
 H5redir::H5redir(QObject *parent)
     : QObject(parent)
@@ -11,24 +10,24 @@ H5redir::H5redir(QObject *parent)
 
 H5redir::~H5redir()
 {
-    qInfo() << "H5" << "~H5redir" << "start release";
+    H5_INFO << "H5" << "~H5redir" << "start release";
     StopMemoryThread();
     DelAllBRData();
     DestroySocketServer();
-    qInfo() << "H5" << "~H5redir" << "end release";
+    H5_INFO << "H5" << "~H5redir" << "end release";
 }
 
 void H5redir::SetH5ChannelState(bool bConnected)
 {
     if (bConnected) {
-        qInfo() << "H5" << "SetH5ChannelState" << "Br channel connected ..";
+        H5_INFO << "H5" << "SetH5ChannelState" << "Br channel connected ..";
         // The server forgets the tunnel with the channel; tell it again that we run one.
         if (m_bLocalProxy)
             SendProxyPolicy(0);
         return;
     }
 
-    qInfo() << "H5" << "SetH5ChannelState" << "Br channel disconnected, do release all players";
+    H5_INFO << "H5" << "SetH5ChannelState" << "Br channel disconnected, do release all players";
     DelAllBRData();
     emit h5SetRedirectState(false);
     StopMemoryThread();

@@ -1,15 +1,15 @@
 #include "h5redir.h"
 
 #include "h5commands.h"
+#include "h5log.h"
 
-#include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 int H5redir::parseSpiceData(void *data, unsigned int len)
 {
     if (!data) {
-        qDebug() << "H5" << "parseSpiceData" << "parseSpiceData" << "Invalid parameter";
+        H5_DEBUG << "H5" << "parseSpiceData" << "parseSpiceData" << "Invalid parameter";
         return -1;
     }
     HandleServerMsg(static_cast<char *>(data), len);
@@ -19,7 +19,7 @@ int H5redir::parseSpiceData(void *data, unsigned int len)
 void H5redir::SendMsgToZorv(QByteArray &msg)
 {
     if (msg.isEmpty()) {
-        qDebug() << "H5" << "SendMsgToZorv" << "SendMsgToZorv" << "Invalid parameter";
+        H5_DEBUG << "H5" << "SendMsgToZorv" << "SendMsgToZorv" << "Invalid parameter";
         return;
     }
     emit messageToSpice(msg, H5ChannelMessageType);
@@ -34,7 +34,7 @@ void H5redir::SendJsonMsg(const QJsonObject &object)
 void H5redir::SetDataLen(unsigned char *buf, int len)
 {
     if (!buf || len == 0) {
-        qDebug() << "H5" << "SetDataLen" << "SetDataLen" << "Invalid parameter";
+        H5_DEBUG << "H5" << "SetDataLen" << "SetDataLen" << "Invalid parameter";
         return;
     }
     const auto value = static_cast<quint32>(len);
@@ -45,7 +45,7 @@ void H5redir::SetDataLen(unsigned char *buf, int len)
 void H5redir::GetDataLen(unsigned char *buf, unsigned int &len)
 {
     if (!buf) {
-        qDebug() << "H5" << "GetDataLen" << "GetDataLen" << "Invalid parameter";
+        H5_DEBUG << "H5" << "GetDataLen" << "GetDataLen" << "Invalid parameter";
         return;
     }
     len = quint32(buf[0]) | quint32(buf[1]) << 8 | quint32(buf[2]) << 16 | quint32(buf[3]) << 24;

@@ -1,6 +1,6 @@
 #include "h5redir.h"
+#include "h5log.h"
 
-#include <QDebug>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QRegion>
@@ -24,7 +24,7 @@ QRect serverRect(qint64 left, qint64 top, qint64 width, qint64 height)
 void H5redir::ClipWindow(int tabid, const QJsonArray &rects)
 {
     if (tabid == -1 || !m_pZorvWindow) {
-        qCritical() << "H5" << "ClipWindow" << "invalid data";
+        H5_CRITICAL << "H5" << "ClipWindow" << "invalid data";
         return;
     }
 
@@ -34,7 +34,7 @@ void H5redir::ClipWindow(int tabid, const QJsonArray &rects)
     int h = 0;
     QQuickWindow *window = GetBRDataInClip(tabid, x, y, w, h);
     if (!window) {
-        qCritical() << "H5" << "ClipWindow" << "get br data fail";
+        H5_CRITICAL << "H5" << "ClipWindow" << "get br data fail";
         return;
     }
 
@@ -50,18 +50,18 @@ void H5redir::ClipWindow(int tabid, const QJsonArray &rects)
                                    rect.value(QLatin1String("width")).toInt(0),
                                    rect.value(QLatin1String("height")).toInt(0));
         if (!videoRgn.intersects(r)) {
-            qDebug() << "H5" << "ClipWindow" << "ignore rect";
+            H5_DEBUG << "H5" << "ClipWindow" << "ignore rect";
             continue;
         }
         if (videoRgn.intersected(r) == videoRgn) {
             // Nothing would be left to show: hiding is cheaper than an empty mask.
-            qDebug() << "H5" << "ClipWindow" << "set to hide window";
+            H5_DEBUG << "H5" << "ClipWindow" << "set to hide window";
             bHide = true;
             break;
         }
         videoRgn = videoRgn.subtracted(QRegion(r));
     }
-    qDebug() << "H5" << "ClipWindow" << "final videoRgn:" << videoRgn;
+    H5_DEBUG << "H5" << "ClipWindow" << "final videoRgn:" << videoRgn;
 
     if (!bHide)
         window->setMask(videoRgn);

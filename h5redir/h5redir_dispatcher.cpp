@@ -1,8 +1,8 @@
 #include "h5redir.h"
 
 #include "h5commands.h"
+#include "h5log.h"
 
-#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,7 +23,7 @@ qint32 readFrameField(const char *field)
 void H5redir::HandleServerMsg(char *data, unsigned long len)
 {
     if (!data || len == 0) {
-        qDebug() << "H5" << "HandleServerMsg" << "HandleServerMsg" << "Invalid parameter";
+        H5_DEBUG << "H5" << "HandleServerMsg" << "HandleServerMsg" << "Invalid parameter";
         return;
     }
 
@@ -39,13 +39,13 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
         const qint32 command = readFrameField(data);
         const qint32 proxyId = readFrameField(data + 4);
         const qint32 dataLen = readFrameField(data + 8);
-        qDebug() << "H5" << "HandleServerMsg" << "command id :" << command << ",proxy id:" << proxyId
+        H5_DEBUG << "H5" << "HandleServerMsg" << "command id :" << command << ",proxy id:" << proxyId
                  << ",proxy data len:" << dataLen;
         if (command != CmdProxyDataIn || proxyId < 1 || dataLen < 1)
             return;
         const unsigned long present = len - H5FrameHeaderSize;
         if (static_cast<unsigned long>(dataLen) > present) {
-            qCritical() << "H5" << "HandleServerMsg" << "proxy data len beyond message, drop frame:"
+            H5_CRITICAL << "H5" << "HandleServerMsg" << "proxy data len beyond message, drop frame:"
                         << dataLen << "present:" << present;
             return;
         }
@@ -56,25 +56,25 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
     const QJsonObject json = document.object();
     const int commandId = json.value(QLatin1String("commandId")).toInt(0);
     if (commandId == -1) {
-        qCritical() << "H5" << "HandleServerMsg" << "invalid commandid";
+        H5_CRITICAL << "H5" << "HandleServerMsg" << "invalid commandid";
         return;
     }
     if (!json.contains(QLatin1String("id"))) {
-        qCritical() << "H5" << "HandleServerMsg" << "can not find id from json";
+        H5_CRITICAL << "H5" << "HandleServerMsg" << "can not find id from json";
         return;
     }
     const int tabid = json.value(QLatin1String("id")).toInt(0);
-    qDebug() << "H5" << "HandleServerMsg" << "read info from Json, tabid:" << tabid
+    H5_DEBUG << "H5" << "HandleServerMsg" << "read info from Json, tabid:" << tabid
              << ", commandId:" << commandId;
     if (tabid == -1) {
-        qCritical() << "H5" << "HandleServerMsg" << "invalid tabid";
+        H5_CRITICAL << "H5" << "HandleServerMsg" << "invalid tabid";
         return;
     }
 
     switch (commandId) {
     case CmdCreatePlayer: {
         if (!m_bWebEngine) {
-            qCritical() << "H5" << "HandleServerMsg" << "HandleServerMsg"
+            H5_CRITICAL << "H5" << "HandleServerMsg" << "HandleServerMsg"
                         << "No WebEngine module,so not allow this Redirect";
             SendCreateResultMsg(tabid, false);
             return;
@@ -82,10 +82,10 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
         // A tab shows one player at a time: the server's new request replaces the old one.
         DelBRDataInfoById(tabid);
         const QString url = json.value(QLatin1String("data")).toString();
-        qDebug() << "H5" << "HandleServerMsg" << "read url from Json :" << url;
+        H5_DEBUG << "H5" << "HandleServerMsg" << "read url from Json :" << url;
         // Pages marked "2-class" are light enough to be admitted on the lower threshold.
         if (!IsMemoryAllow(url.contains(QLatin1String("2-class")))) {
-            qCritical() << "H5" << "HandleServerMsg" << "memory not allow";
+            H5_CRITICAL << "H5" << "HandleServerMsg" << "memory not allow";
             SendCreateResultMsg(tabid, false);
             return;
         }
@@ -100,13 +100,13 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
     }
     case CmdSetTitle: {
         const QString title = json.value(QLatin1String("data")).toString();
-        qDebug() << "H5" << "HandleServerMsg" << "read title from Json :" << title;
+        H5_DEBUG << "H5" << "HandleServerMsg" << "read title from Json :" << title;
         emit h5UpdateTitle(tabid, title);
         return;
     }
     case CmdSetVisible: {
         const bool visible = json.value(QLatin1String("data")).toBool(false);
-        qDebug() << "H5" << "HandleServerMsg" << "read visible from Json :" << visible;
+        H5_DEBUG << "H5" << "HandleServerMsg" << "read visible from Json :" << visible;
         SaveVisibleInBRData(tabid, visible);
         emit h5SetPlayerVisibility(tabid, visible);
         return;
@@ -116,7 +116,7 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
         const int top = json.value(QLatin1String("top")).toInt(0);
         const int width = json.value(QLatin1String("width")).toInt(0);
         const int height = json.value(QLatin1String("height")).toInt(0);
-        qDebug() << "H5" << "HandleServerMsg" << "read pos from Json :" << left << top << width
+        H5_DEBUG << "H5" << "HandleServerMsg" << "read pos from Json :" << left << top << width
                  << height;
         SavePosInBRData(tabid, left, top, width, height);
         // An empty rectangle is remembered for clipping but would only collapse the window.
@@ -140,7 +140,7 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
         StopMemoryThread();
         return;
     default:
-        qDebug() << "H5" << "HandleServerMsg" << "recv unkonw msg:" << QString::fromUtf8(text);
+        H5_DEBUG << "H5" << "HandleServerMsg" << "recv unkonw msg:" << QString::fromUtf8(text);
         return;
     }
 }

@@ -1,8 +1,8 @@
 #include "h5redir.h"
 
 #include "h5commands.h"
+#include "h5log.h"
 
-#include <QDebug>
 #include <QGuiApplication>
 #include <QJsonObject>
 
@@ -17,7 +17,7 @@ bool isInvalidTab(const char *slot, int tabid)
 {
     if (tabid != -1)
         return false;
-    qCritical() << "H5" << slot << "invalid tabid";
+    H5_CRITICAL << "H5" << slot << "invalid tabid";
     return true;
 }
 
@@ -26,14 +26,14 @@ bool isInvalidTab(const char *slot, int tabid)
 void H5redir::onCreatePlayerResult(int tabid, bool bCreateSuccess, QQuickWindow *window)
 {
     if (tabid == -1) {
-        qCritical() << "H5" << "onCreatePlayerResult" << "invalid param";
+        H5_CRITICAL << "H5" << "onCreatePlayerResult" << "invalid param";
         return;
     }
-    qDebug() << "H5" << "onCreatePlayerResult" << "tabid :" << tabid << ", create ret:"
+    H5_DEBUG << "H5" << "onCreatePlayerResult" << "tabid :" << tabid << ", create ret:"
              << bCreateSuccess << ", window:" << window;
     SaveWindowInBRData(tabid, window);
     if (bCreateSuccess && !m_pMemoryUtil) {
-        qDebug() << "H5" << "onCreatePlayerResult" << "start thread to linsten memory";
+        H5_DEBUG << "H5" << "onCreatePlayerResult" << "start thread to linsten memory";
         StartMemoryThread();
     }
     SendCreateResultMsg(tabid, bCreateSuccess);
@@ -58,7 +58,7 @@ void H5redir::SendPlayerEvent(int tabid, int commandId, const QJsonObject &extra
 
 void H5redir::onLoadEnd(int tabid, bool bLoadSuccess)
 {
-    qDebug() << "H5" << "onLoadEnd" << "tabid :" << tabid << ", load ret:" << bLoadSuccess;
+    H5_DEBUG << "H5" << "onLoadEnd" << "tabid :" << tabid << ", load ret:" << bLoadSuccess;
     if (isInvalidTab("onLoadEnd", tabid))
         return;
     // A freshly loaded page has fresh audio streams: hand the monitor the client's settings.
@@ -71,7 +71,7 @@ void H5redir::onLoadEnd(int tabid, bool bLoadSuccess)
 
 void H5redir::onUpdateTitle(int tabid, QString title)
 {
-    qDebug() << "H5" << "onUpdateTitle" << "tabid :" << tabid << ", updare title:" << title;
+    H5_DEBUG << "H5" << "onUpdateTitle" << "tabid :" << tabid << ", updare title:" << title;
     if (isInvalidTab("onUpdateTitle", tabid))
         return;
     SendPlayerEvent(tabid, CmdTitleChanged, {{QLatin1String("data"), title}});
@@ -79,7 +79,7 @@ void H5redir::onUpdateTitle(int tabid, QString title)
 
 void H5redir::onUpdateUrl(int tabid, QString url)
 {
-    qDebug() << "H5" << "onUpdateUrl" << "tabid :" << tabid << ", updare url:" << url;
+    H5_DEBUG << "H5" << "onUpdateUrl" << "tabid :" << tabid << ", updare url:" << url;
     if (isInvalidTab("onUpdateUrl", tabid))
         return;
     SendPlayerEvent(tabid, CmdUrlChanged, {{QLatin1String("data"), url}});
@@ -87,7 +87,7 @@ void H5redir::onUpdateUrl(int tabid, QString url)
 
 void H5redir::onNewUrl(int tabid, QString url, bool bNewWindow, bool bPopup)
 {
-    qDebug() << "H5" << "onNewUrl" << "tabid :" << tabid << ", new url:" << url
+    H5_DEBUG << "H5" << "onNewUrl" << "tabid :" << tabid << ", new url:" << url
              << ", new window:" << bNewWindow << ", popup:" << bPopup;
     if (isInvalidTab("onNewUrl", tabid))
         return;
@@ -97,7 +97,7 @@ void H5redir::onNewUrl(int tabid, QString url, bool bNewWindow, bool bPopup)
 
 void H5redir::onRequestFullScreen(int tabid, bool bIsFullScreen)
 {
-    qDebug() << "H5" << "onRequestFullScreen" << "tabid :" << tabid << ", fullscreen mod:"
+    H5_DEBUG << "H5" << "onRequestFullScreen" << "tabid :" << tabid << ", fullscreen mod:"
              << bIsFullScreen;
     if (isInvalidTab("onRequestFullScreen", tabid))
         return;
@@ -106,7 +106,7 @@ void H5redir::onRequestFullScreen(int tabid, bool bIsFullScreen)
 
 void H5redir::onRedirectError(int tabid, int errorType)
 {
-    qDebug() << "H5" << "onRedirectError" << "tabid :" << tabid;
+    H5_DEBUG << "H5" << "onRedirectError" << "tabid :" << tabid;
     if (isInvalidTab("onRedirectError", tabid))
         return;
     SendPlayerEvent(tabid, CmdRedirectError, {{QLatin1String("data"), errorType}});
@@ -114,7 +114,7 @@ void H5redir::onRedirectError(int tabid, int errorType)
 
 void H5redir::onRequestActive(int tabid)
 {
-    qDebug() << "H5" << "onRequestActive" << "tabid :" << tabid;
+    H5_DEBUG << "H5" << "onRequestActive" << "tabid :" << tabid;
     if (isInvalidTab("onRequestActive", tabid))
         return;
     const QWindow *focusWindow = QGuiApplication::focusWindow();
@@ -125,7 +125,7 @@ void H5redir::onRequestActive(int tabid)
 
 void H5redir::onRequestDownload(int tabid, QString url)
 {
-    qDebug() << "H5" << "onRequestDownload" << "tabid :" << tabid;
+    H5_DEBUG << "H5" << "onRequestDownload" << "tabid :" << tabid;
     if (isInvalidTab("onRequestDownload", tabid))
         return;
     SendPlayerEvent(tabid, CmdRequestDownload, {{QLatin1String("data"), url}});
@@ -133,7 +133,7 @@ void H5redir::onRequestDownload(int tabid, QString url)
 
 void H5redir::OnRequestTip(int tabid)
 {
-    qDebug() << "H5" << "OnRequestTip" << "tabid :" << tabid;
+    H5_DEBUG << "H5" << "OnRequestTip" << "tabid :" << tabid;
     if (isInvalidTab("OnRequestTip", tabid))
         return;
     SendPlayerEvent(tabid, CmdRequestTip, {});

@@ -2,8 +2,8 @@
 
 #include "freememory.h"
 #include "h5memoryutil.h"
+#include "h5log.h"
 
-#include <QDebug>
 #include <QMutexLocker>
 
 namespace {
@@ -19,17 +19,17 @@ bool H5redir::IsMemoryAllow(bool bLowThreshold)
 {
     const FreeMemoryReading reading = readFreeMemory();
     if (reading.hasAvailable)
-        qCritical() << "H5" << "IsMemoryAllow" << "IsMemoryAllow" << "avail memory:" << reading.available;
+        H5_CRITICAL << "H5" << "IsMemoryAllow" << "IsMemoryAllow" << "avail memory:" << reading.available;
     if (reading.hasSwap)
-        qCritical() << "H5" << "IsMemoryAllow" << "IsMemoryAllow" << "avail swap:" << reading.swap;
+        H5_CRITICAL << "H5" << "IsMemoryAllow" << "IsMemoryAllow" << "avail swap:" << reading.swap;
     const qint64 total = reading.total();
-    qCritical() << "H5" << "IsMemoryAllow" << "IsMemoryAllow" << "total avail:" << total;
+    H5_CRITICAL << "H5" << "IsMemoryAllow" << "IsMemoryAllow" << "total avail:" << total;
     return total >= (bLowThreshold ? lowThresholdMiB : normalThresholdMiB);
 }
 
 void H5redir::StartMemoryThread()
 {
-    qDebug() << "H5" << "StartMemoryThread" << "";
+    H5_DEBUG << "H5" << "StartMemoryThread" << "";
     m_pMemoryUtil = new H5MemoryUtil(monitorLimitMiB, nullptr);
     connect(m_pMemoryUtil, &H5MemoryUtil::signalMemoryLessLimit, this, &H5redir::onMemoryLessLimit);
     connect(this, &H5redir::signalSetStop2Memory, m_pMemoryUtil, &H5MemoryUtil::onSetStop);
@@ -43,7 +43,7 @@ void H5redir::StopMemoryThread()
 {
     if (!m_pMemoryUtil)
         return;
-    qDebug() << "H5" << "StopMemoryThread" << "";
+    H5_DEBUG << "H5" << "StopMemoryThread" << "";
     emit signalSetStop2Memory();
     m_pMemoryUtil->quit();
     m_pMemoryUtil->wait();
@@ -59,12 +59,12 @@ void H5redir::onMemoryLessLimit()
     if (monitor && monitor != m_pMemoryUtil)
         return;
 
-    qDebug() << "H5" << "onMemoryLessLimit" << "";
+    H5_DEBUG << "H5" << "onMemoryLessLimit" << "";
     {
         QMutexLocker locker(&m_mutex);
         while (!m_listBRData.isEmpty()) {
             const int tabid = m_listBRData.constFirst().tabid;
-            qDebug() << "H5" << "onMemoryLessLimit" << "Del the br info ,tabid :" << tabid;
+            H5_DEBUG << "H5" << "onMemoryLessLimit" << "Del the br info ,tabid :" << tabid;
             emit h5DestroyPlayer(tabid);
             onRedirectError(tabid, lowMemoryErrorType);
             m_listBRData.removeFirst();
@@ -78,7 +78,7 @@ void H5redir::PlaybackMuteChange(bool bMute)
 {
     if (bMute == m_bMute)
         return;
-    qDebug() << "H5" << "PlaybackMuteChange" << "system mute is change to:" << bMute;
+    H5_DEBUG << "H5" << "PlaybackMuteChange" << "system mute is change to:" << bMute;
     m_bMute = bMute;
     if (m_pMemoryUtil)
         emit signalSetMute(bMute);
@@ -88,7 +88,7 @@ void H5redir::PlaybackVolumeChange(quint16 vol)
 {
     if (vol == m_nVol)
         return;
-    qDebug() << "H5" << "PlaybackVolumeChange" << "system vol is change to:" << vol;
+    H5_DEBUG << "H5" << "PlaybackVolumeChange" << "system vol is change to:" << vol;
     m_nVol = vol;
     if (m_pMemoryUtil)
         emit signalSetVol(vol);

@@ -2,9 +2,9 @@
 
 #include "h5commands.h"
 #include "h5socketserver.h"
+#include "h5log.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,7 +23,7 @@ const QLatin1String localProxyHost("127.0.0.1");
 
 void H5redir::onSocketNewConn(int handle)
 {
-    qDebug() << "H5" << "onSocketNewConn" << "new socket conn:" << handle;
+    H5_DEBUG << "H5" << "onSocketNewConn" << "new socket conn:" << handle;
     SendJsonMsg({{QLatin1String("proxyid"), handle}, {QLatin1String("commandId"), CmdProxyConnect}});
 }
 
@@ -43,7 +43,7 @@ void H5redir::onRecvDataFromSocket(int handle, const QByteArray &data)
 
 void H5redir::onSocketDisConn(int handle)
 {
-    qDebug() << "H5" << "onSocketDisConn" << "socket disconn:" << handle;
+    H5_DEBUG << "H5" << "onSocketDisConn" << "socket disconn:" << handle;
     SendJsonMsg({{QLatin1String("proxyid"), handle}, {QLatin1String("commandId"), CmdProxyDisconnect}});
 }
 
@@ -58,7 +58,7 @@ void H5redir::onProxyPolicy(const QByteArray &data)
         return;
     const QJsonDocument document = QJsonDocument::fromJson(data);
     if (!document.isObject()) {
-        qCritical() << "H5" << "onProxyPolicy" << "json parse error";
+        H5_CRITICAL << "H5" << "onProxyPolicy" << "json parse error";
         return;
     }
     const QJsonObject policy = document.object();
@@ -66,19 +66,19 @@ void H5redir::onProxyPolicy(const QByteArray &data)
     const QString host = policy.value(QLatin1String("proxyIp")).toString();
     const QString portText = policy.value(QLatin1String("proxyPort")).toString();
     const int port = portText.toInt(nullptr, 10);
-    qInfo() << "H5" << "onProxyPolicy" << "proxy policy result:" << "enableProxy:" << enableProxy
+    H5_INFO << "H5" << "onProxyPolicy" << "proxy policy result:" << "enableProxy:" << enableProxy
             << ", proxyIp:" << host << ", proxyPort:" << portText << ", proxyport(int):" << port;
     if (enableProxy == 0)
         return;
 
     if (host == localProxyHost) {
-        qInfo() << "H5" << "onProxyPolicy" << "use local proxy";
+        H5_INFO << "H5" << "onProxyPolicy" << "use local proxy";
         m_bLocalProxy = true;
         SendProxyPolicy(0);
         InitSocketServer(this, port);
         return;
     }
-    qInfo() << "H5" << "onProxyPolicy" << "use http proxy";
+    H5_INFO << "H5" << "onProxyPolicy" << "use http proxy";
     SetProxy(port, host);
 }
 
@@ -87,7 +87,7 @@ void H5redir::SendProxyPolicy(int port)
     QByteArray msg = QJsonDocument(QJsonObject {{QLatin1String("commandId"), CmdProxyPolicy},
                                                 {QLatin1String("port"), port}})
                              .toJson(QJsonDocument::Compact);
-    qDebug() << "H5" << "SendProxyPolicy" << "proxy policy msg:" << msg;
+    H5_DEBUG << "H5" << "SendProxyPolicy" << "proxy policy msg:" << msg;
     SendMsgToZorv(msg);
 }
 
@@ -98,10 +98,10 @@ void H5redir::SetProxy(int port, QString host)
 
 void H5redir::InitSocketServer(H5redir *redir, int port)
 {
-    qDebug() << "H5" << "InitSocketServer" << "start init, port:" << port;
+    H5_DEBUG << "H5" << "InitSocketServer" << "start init, port:" << port;
     redir->setObjectName(QStringLiteral("h5redir"));
     if (m_pSocketServer) {
-        qInfo() << "H5" << "InitSocketServer" << "already init socket server";
+        H5_INFO << "H5" << "InitSocketServer" << "already init socket server";
         return;
     }
 
@@ -120,14 +120,14 @@ void H5redir::InitSocketServer(H5redir *redir, int port)
     m_pSocketThread->start(QThread::InheritPriority);
 
     SetProxy(port, localProxyHost);
-    qDebug() << "H5" << "InitSocketServer" << "end init";
+    H5_DEBUG << "H5" << "InitSocketServer" << "end init";
 }
 
 void H5redir::CloseSocketServer()
 {
     if (!m_pSocketServer || !m_pSocketThread)
         return;
-    qInfo() << "H5" << "CloseSocketServer" << "close socket server";
+    H5_INFO << "H5" << "CloseSocketServer" << "close socket server";
     DestroySocketServer();
 }
 

@@ -1,6 +1,6 @@
 #include "h5redir.h"
+#include "h5log.h"
 
-#include <QDebug>
 #include <QMutexLocker>
 
 #include <algorithm>
@@ -77,7 +77,7 @@ void H5redir::DelBRDataInfoById(int tabid)
     const auto it = findRecord(m_listBRData, tabid);
     if (it == m_listBRData.end())
         return;
-    qDebug() << "H5" << "DelBRDataInfoById" << "Del the br info ,tabid :" << tabid;
+    H5_DEBUG << "H5" << "DelBRDataInfoById" << "Del the br info ,tabid :" << tabid;
     emit h5DestroyPlayer(tabid);
     m_listBRData.erase(it);
 }
@@ -86,7 +86,7 @@ void H5redir::DelAllBRData()
 {
     QMutexLocker locker(&m_mutex);
     if (m_listBRData.isEmpty()) {
-        qDebug() << "H5" << "DelAllBRData" << "m_listBRData is null";
+        H5_DEBUG << "H5" << "DelAllBRData" << "m_listBRData is null";
         return;
     }
     while (!m_listBRData.isEmpty()) {

@@ -1,9 +1,9 @@
 #include "h5memoryutil.h"
 
 #include "freememory.h"
+#include "h5log.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QProcess>
 #include <QStringList>
 
@@ -32,30 +32,30 @@ H5MemoryUtil::H5MemoryUtil(qint64 nMemLimit, QObject *parent)
 
 void H5MemoryUtil::onSetStop()
 {
-    qDebug() << "onSetStop" << "";
+    H5_DEBUG << "onSetStop" << "";
     m_bStop = true;
 }
 
 void H5MemoryUtil::onSetVol(quint16 vol)
 {
-    qDebug() << "onSetVol" << "sync vol:" << vol;
+    H5_DEBUG << "onSetVol" << "sync vol:" << vol;
     m_nVol = vol;
 }
 
 void H5MemoryUtil::onSetMute(bool bMute)
 {
-    qDebug() << "onSetMute" << "sync mute:" << bMute;
+    H5_DEBUG << "onSetMute" << "sync mute:" << bMute;
     m_bMute = bMute;
 }
 
 qint64 H5MemoryUtil::getFreeMemory()
 {
     const qint64 total = readFreeMemory().total();
-    qDebug() << "getFreeMemory" << "avail memory:" << total << " M";
+    H5_DEBUG << "getFreeMemory" << "avail memory:" << total << " M";
     // A local browser started beside the redirected players would compete with them for memory.
     const int ignored = std::system("pkill firefox");
     Q_UNUSED(ignored)
-    qDebug() << "prevent firefox start.";
+    H5_DEBUG << "prevent firefox start.";
     return total;
 }
 
@@ -80,7 +80,7 @@ void H5MemoryUtil::setMute()
 
 void H5MemoryUtil::run()
 {
-    qDebug() << "run" << "";
+    H5_DEBUG << "run" << "";
     if (m_bStop)
         return;
 
@@ -89,10 +89,10 @@ void H5MemoryUtil::run()
         setVol();
         setMute();
         if (getFreeMemory() < m_nMemLimit) {
-            qCritical() << "run" << "free memory less than:" << m_nMemLimit << " times:"
+            H5_CRITICAL << "run" << "free memory less than:" << m_nMemLimit << " times:"
                         << nLowCycles;
             if (++nLowCycles == lowCyclesToStop) {
-                qCritical() << "run" << "free memory less than:" << m_nMemLimit << " up to 5s,"
+                H5_CRITICAL << "run" << "free memory less than:" << m_nMemLimit << " up to 5s,"
                             << "so stop all Br Redir";
                 emit signalMemoryLessLimit();
                 m_bStop = true;

@@ -1,6 +1,6 @@
 #include "h5socket.h"
 
-#include <QDebug>
+#include "h5log.h"
 
 H5Socket::H5Socket(qintptr socketDescriptor, QObject *parent)
     : QTcpSocket(parent)
@@ -31,6 +31,6 @@ void H5Socket::onReadData()
 
 void H5Socket::onSocketDisConn()
 {
-    qDebug() << "H5" << "onSocketDisConn" << "disconn:" << m_nSocketDescriptor << ",instance:" << this;
+    H5_DEBUG << "H5" << "onSocketDisConn" << "disconn:" << m_nSocketDescriptor << ",instance:" << this;
     emit signalSocketDisConn(int(m_nSocketDescriptor));
 }

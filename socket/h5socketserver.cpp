@@ -1,8 +1,7 @@
 #include "h5socketserver.h"
 
 #include "h5socket.h"
-
-#include <QDebug>
+#include "h5log.h"
 
 #include <algorithm>
 
@@ -15,7 +14,7 @@ constexpr int writeTimeoutMs = 30000;
 H5SocketServer::H5SocketServer(QObject *parent)
     : QTcpServer(parent)
 {
-    qDebug() << "H5" << "H5SocketServer";
+    H5_DEBUG << "H5" << "H5SocketServer";
 }
 
 H5SocketServer::~H5SocketServer()
@@ -33,7 +32,7 @@ void H5SocketServer::incomingConnection(qintptr handle)
     auto *socket = new H5Socket(handle, nullptr);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, true);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, true);
-    qDebug() << "H5" << "incomingConnection" << "new socket:" << handle << ",instance:" << socket;
+    H5_DEBUG << "H5" << "incomingConnection" << "new socket:" << handle << ",instance:" << socket;
     connect(socket, &H5Socket::signalRecvDataFromSocket, this, &H5SocketServer::onRecvDataFromSocket);
     connect(socket, &H5Socket::signalSocketDisConn, this, &H5SocketServer::onSocketDisConn);
     m_listSocket.append(socket);
@@ -56,7 +55,7 @@ void H5SocketServer::removeSocket(int handle)
     H5Socket *socket = getSocketPtr(handle);
     if (!socket)
         return;
-    qDebug() << "H5" << "removeSocket" << "remove socket:" << handle;
+    H5_DEBUG << "H5" << "removeSocket" << "remove socket:" << handle;
     m_listSocket.removeOne(socket);
     // Deferred: the connection may be inside one of its own signals right now.
     socket->deleteLater();
@@ -74,7 +73,7 @@ void H5SocketServer::onWriteDataToSocket(int handle, const QByteArray &data)
         return;
     socket->write(data);
     if (!socket->waitForBytesWritten(writeTimeoutMs)) {
-        qCritical() << "H5" << "onWriteDataToSocket" << "write timeout" << handle;
+        H5_CRITICAL << "H5" << "onWriteDataToSocket" << "write timeout" << handle;
         removeSocket(handle);
     }
 }
