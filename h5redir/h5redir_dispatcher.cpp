@@ -59,11 +59,13 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
         H5_CRITICAL << "H5" << "HandleServerMsg" << "invalid commandid";
         return;
     }
-    if (!json.contains(QLatin1String("id"))) {
+    // Only a missing member reads as undefined; one lookup serves the presence check and the read.
+    const QJsonValue id = json.value(QLatin1String("id"));
+    if (id.isUndefined()) {
         H5_CRITICAL << "H5" << "HandleServerMsg" << "can not find id from json";
         return;
     }
-    const int tabid = json.value(QLatin1String("id")).toInt(0);
+    const int tabid = id.toInt(0);
     H5_DEBUG << "H5" << "HandleServerMsg" << "read info from Json, tabid:" << tabid
              << ", commandId:" << commandId;
     if (tabid == -1) {

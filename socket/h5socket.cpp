@@ -26,7 +26,9 @@ qintptr H5Socket::getSocketDescriptor()
 
 void H5Socket::onReadData()
 {
-    emit signalRecvDataFromSocket(int(m_nSocketDescriptor), readAll());
+    // Asking for exactly what is buffered lets QIODevice hand over its read chunk as it stands,
+    // where readAll() would copy it into a fresh array.
+    emit signalRecvDataFromSocket(int(m_nSocketDescriptor), read(bytesAvailable()));
 }
 
 void H5Socket::onSocketDisConn()

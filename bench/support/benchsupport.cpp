@@ -13,11 +13,21 @@
 #include <cstdio>
 #include <thread>
 
+#include <time.h>
+
 namespace Bench {
 
 void printFigure(const char* group, const QByteArray& label, double value, const char* unit)
 {
     std::printf("%s\t%s\t%.6g\t%s\n", group, label.constData(), value, unit);
+    std::fflush(stdout);
+}
+
+void printSpread(const char* group, const QByteArray& label, const QList<double>& ratios)
+{
+    const auto [min, max] = std::minmax_element(ratios.cbegin(), ratios.cend());
+    std::printf("%s\t%s\t%.6g\tratio\t%.6g\t%.6g\n", group, label.constData(), median(ratios),
+        ratios.isEmpty() ? std::nan("") : *min, ratios.isEmpty() ? std::nan("") : *max);
     std::fflush(stdout);
 }
 
@@ -74,6 +84,13 @@ void spinEventLoop(int ms)
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+qint64 threadCpuNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
 qint64 residentKiB()

@@ -17,6 +17,9 @@ namespace Bench {
 
 void printFigure(const char* group, const QByteArray& label, double value, const char* unit);
 
+// A ratio measured once per round: its median, then its min and max as two more columns.
+void printSpread(const char* group, const QByteArray& label, const QList<double>& ratios);
+
 // Parses "--name value" options, one for every key of `defaults`, which holds their defaults.
 QVariantMap parseOptions(const QCoreApplication& app, const QVariantMap& defaults);
 
@@ -39,6 +42,9 @@ void runWhileLooping(const std::function<void()>& work);
 
 // Turns this thread's event loop for about `ms` milliseconds.
 void spinEventLoop(int ms);
+
+// CPU time of the calling thread.
+qint64 threadCpuNs();
 
 // Resident set size of this process.
 qint64 residentKiB();
