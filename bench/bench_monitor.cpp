@@ -1,8 +1,9 @@
-// Cost of a running memory monitor: CPU seconds per minute and thread wake-ups per second, net of
-// the same host idle without players. free is the machine's own; pkill and the volume script are
-// stand-ins, which still cost a process start each, like the real commands.
+// Cost of a running memory monitor per cycle, its share of a core and its thread wake-ups, each
+// net of the same host idle without players, in rounds (idle, then running). free is the
+// machine's own; pkill and the volume script are stand-ins, which still cost a process start
+// each, like the real commands.
 //
-//   h5bench_monitor [--seconds S] [--idle-seconds S]
+//   h5bench_monitor [--rounds N] [--seconds S] [--idle-seconds S]
 //
 // The volume script is started detached, so its process is no child of ours; as a subreaper
 // this process inherits it and reaps it, which adds its CPU time to ours.
@@ -92,8 +93,14 @@ int main(int argc, char* argv[])
     QTemporaryDir counts;
     qputenv("H5BENCH_COUNT_DIR", QFile::encodeName(counts.path()));
     QGuiApplication app(argc, argv);
-    const QVariantMap options = Bench::parseOptions(
-        app, { { QStringLiteral("seconds"), 20 }, { QStringLiteral("idle-seconds"), 5 } });
+    const QVariantMap options = Bench::parseOptions(app,
+        { { QStringLiteral("rounds"), 5 }, { QStringLiteral("seconds"), 4 },
+            { QStringLiteral("idle-seconds"), 1.5 } });
+    const int rounds = options.value(QStringLiteral("rounds")).toInt();
+    const int activeMs = int(options.value(QStringLiteral("seconds")).toDouble() * 1000);
+    const int idleMs = int(options.value(QStringLiteral("idle-seconds")).toDouble() * 1000);
+    const QString pkillCalls = QDir(counts.path()).filePath(QStringLiteral("pkill.calls"));
+    const QString scriptCalls = QDir(counts.path()).filePath(QStringLiteral("h5setvol.calls"));
 
     QQuickWindow player;
     BenchHost host;
@@ -104,34 +111,56 @@ int main(int argc, char* argv[])
             cpuSeconds(RUSAGE_CHILDREN), contextSwitches() };
     };
 
-    const Sample idleStart = sample();
-    Bench::spinEventLoop(options.value(QStringLiteral("idle-seconds")).toInt() * 1000);
-    const Sample idleEnd = sample();
-    const double idleSeconds = idleEnd.seconds - idleStart.seconds;
-    const double idleCpuRate = (idleEnd.cpu - idleStart.cpu) / idleSeconds;
-    const double idleSwitchRate = (idleEnd.switches - idleStart.switches) / idleSeconds;
+    // Rounds of the same host idle, then with one player and the monitor running; the monitor's
+    // cost is that of the running part net of the idle rate of the same round.
+    QList<double> cpuPerCycle;
+    QList<double> commandsPerCycle;
+    QList<double> coreShare;
+    QList<double> wakeUps;
+    double idleCpuRate = 0;
+    double idleSwitchRate = 0;
+    int cycles = 0;
+    int scripts = 0;
+    double seconds = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const Sample idleStart = sample();
+        Bench::spinEventLoop(idleMs);
+        const Sample idleEnd = sample();
+        const double idleSeconds = idleEnd.seconds - idleStart.seconds;
+        idleCpuRate = (idleEnd.cpu - idleStart.cpu) / idleSeconds;
+        idleSwitchRate = (idleEnd.switches - idleStart.switches) / idleSeconds;
 
-    host.send(BenchHost::createRequest(1));
-    const Sample start = sample();
-    host.redir.onCreatePlayerResult(1, true, &player);
-    Bench::spinEventLoop(options.value(QStringLiteral("seconds")).toInt() * 1000);
-    const Sample running = sample(); // the monitor thread still counts its switches here
-    host.send(BenchHost::destroyRequest(1));
-    const double seconds = clock.nsecsElapsed() / 1e9 - start.seconds;
-    reapOrphans();
-    const double cpu = processCpuSeconds() - start.cpu - idleCpuRate * seconds;
-    const double commandsCpu = cpuSeconds(RUSAGE_CHILDREN) - start.childrenCpu;
+        const int cyclesBefore = countLines(pkillCalls);
+        const int scriptsBefore = countLines(scriptCalls);
+        host.send(BenchHost::createRequest(1));
+        const Sample start = sample();
+        host.redir.onCreatePlayerResult(1, true, &player);
+        Bench::spinEventLoop(activeMs);
+        const Sample running = sample(); // the monitor thread still counts its switches here
+        host.send(BenchHost::destroyRequest(1));
+        const double activeSeconds = clock.nsecsElapsed() / 1e9 - start.seconds;
+        reapOrphans();
+        const double cpu = processCpuSeconds() - start.cpu - idleCpuRate * activeSeconds;
+        const double commandsCpu = cpuSeconds(RUSAGE_CHILDREN) - start.childrenCpu;
+        const int roundCycles = countLines(pkillCalls) - cyclesBefore;
+        cycles += roundCycles;
+        scripts += countLines(scriptCalls) - scriptsBefore;
+        seconds += activeSeconds;
+        if (roundCycles == 0)
+            continue;
+        cpuPerCycle.append(cpu / roundCycles * 1000);
+        commandsPerCycle.append(commandsCpu / roundCycles * 1000);
+        coreShare.append(cpu / activeSeconds * 100);
+        wakeUps.append((running.switches - start.switches) / (running.seconds - start.seconds)
+            - idleSwitchRate);
+    }
 
-    const int cycles = countLines(QDir(counts.path()).filePath(QStringLiteral("pkill.calls")));
-    const int scripts = countLines(QDir(counts.path()).filePath(QStringLiteral("h5setvol.calls")));
-    const double switchRate
-        = (running.switches - start.switches) / (running.seconds - start.seconds);
     Bench::printFigure("monitor", "measured with the monitor running", seconds, "s");
-    Bench::printFigure("monitor", "CPU per minute of monitoring", cpu / seconds * 60, "CPU s/min");
-    Bench::printFigure("monitor", "share of one core", cpu / seconds * 100, "%");
-    Bench::printFigure("monitor", "share of one core, in the commands it starts",
-        commandsCpu / seconds * 100, "%");
-    Bench::printFigure("monitor", "thread wake-ups", switchRate - idleSwitchRate, "1/s");
+    Bench::printSpread("monitor", "CPU per cycle", cpuPerCycle, "ms");
+    Bench::printSpread(
+        "monitor", "CPU per cycle, in the commands it starts", commandsPerCycle, "ms");
+    Bench::printSpread("monitor", "share of one core", coreShare, "%");
+    Bench::printSpread("monitor", "thread wake-ups", wakeUps, "1/s");
     Bench::printFigure("monitor", "cycles", cycles / seconds, "1/s");
     Bench::printFigure("monitor", "volume script starts", scripts / seconds, "1/s");
     Bench::printFigure(

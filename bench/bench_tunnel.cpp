@@ -1,76 +1,230 @@
-// Round-trip throughput of one stream through the loopback proxy tunnel, through socat relaying
-// to a plain echo server, and straight to that echo server (the loopback limit), in blocks of 1,
-// 16 and 64 KiB.
+// The tunnel as a user meets it: the reference host and the agent as two processes, talking over
+// their channel, against hop-matched comparators in the same run.
 //
-//   h5bench_tunnel [--mib N] [--runs R] [--plot FILE]
+// Echo: one stream written in 64 KiB blocks and read back, through the tunnel to an echo server
+// (client, host, channel, agent, echo: three TCP hops and two relaying processes), through a chain
+// of two socat relays with 64 KiB buffers (the same hops and processes), and straight to the echo
+// server, whose 1 MiB buffer makes that the loopback ceiling.
 //
-// Each figure is the median of R runs of N MiB written and read back; --plot writes one line per
-// block size: KiB, tunnel, socat, direct (MB/s).
+// HTTP: downloads checked by SHA-256, N streams at once sharing the total, through host + agent +
+// tinyproxy, through tinyproxy alone, and straight from the origin server.
+//
+// Every comparison runs in interleaved rounds (tunnel, comparator, ceiling, tunnel, ...) after a
+// warm-up round; each ratio is the median of the per-round ratios, with their min and max.
+//
+//   h5bench_tunnel --host "PROGRAM ARGS" --agent "PROGRAM ARGS" [--channel-pattern REGEX]
+//                  [--rounds N] [--echo-mib N] [--http-mib N] [--streams 1,10,100]
+//                  [--log-dir DIR] [--plot FILE]
+//
+// The agent's command line may hold {upstream}, the port its tunnel connections go to; the
+// host's {channel}, the first capture of --channel-pattern in the agent's output. How host and
+// agent reach each other is thus given on the command line alone.
+#include "benchprocess.h"
 #include "benchsupport.h"
 #include "echorelay.h"
+#include "httpclient.h"
 #include "loopclient.h"
-#include "tunnelhost.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
-#include <QGuiApplication>
+#include <QTemporaryDir>
 
-#include <iterator>
+#include <functional>
+#include <memory>
+#include <random>
 
 namespace {
+
+constexpr int echoBlockSize = 64 * 1024;
+
+const QStringList quietEnvironment { QStringLiteral("QT_QPA_PLATFORM=offscreen"),
+    QStringLiteral("QT_LOGGING_RULES=default.debug=false") };
+
+/*!
+ * The reference agent and host, connected, with the host's loopback proxy running: whatever
+ * connects to port() is tunnelled to the agent, which connects it on to the upstream.
+ */
+class TunnelPair
+{
+public:
+    TunnelPair(const QString& name, const QVariantMap& options, quint16 upstream)
+        : m_agent(name + QLatin1String("-agent"), options.value(QStringLiteral("log-dir")).toString())
+        , m_host(name + QLatin1String("-host"), options.value(QStringLiteral("log-dir")).toString())
+    {
+        QStringList agent = commandLine(options.value(QStringLiteral("agent")).toString(),
+            { { QStringLiteral("upstream"), upstream } });
+        if (agent.isEmpty() || !m_agent.start(agent.takeFirst(), agent, quietEnvironment))
+            return;
+        const QString channel = m_agent.waitFor(
+            QRegularExpression(options.value(QStringLiteral("channel-pattern")).toString()));
+        if (channel.isEmpty())
+            return;
+        QStringList host = commandLine(options.value(QStringLiteral("host")).toString(),
+            { { QStringLiteral("channel"), channel } });
+        if (host.isEmpty() || !m_host.start(host.takeFirst(), host, quietEnvironment))
+            return;
+        const quint16 port = quint16(
+            m_host.waitFor(QRegularExpression(QStringLiteral("\"proxyPort\":\"(\\d+)\""))).toUInt());
+        if (port && waitForListener(port))
+            m_port = port;
+    }
+
+    quint16 port() const { return m_port; }
+
+private:
+    BenchProcess m_agent;
+    BenchProcess m_host;
+    quint16 m_port = 0;
+};
 
 struct Path
 {
     const char* name;
-    quint16 port;
+    std::function<double()> rate; // MB/s of one run, not a number when it failed
 };
 
-double throughput(quint16 port, qint64 bytes, int blockSize, int runs)
+/*!
+ * Interleaved rounds over the paths after one warm-up round; prints each path's median rate and
+ * the ratio of the first path to each other one. Returns the median rates.
+ */
+QList<double> compare(const char* group, const QByteArray& label, const QList<Path>& paths, int rounds)
 {
-    QList<double> rates;
-    for (int run = 0; run < runs; ++run) {
-        LoopClient::StreamResult result;
-        Bench::runWhileLooping([&] { result = LoopClient::roundTrip(port, bytes, blockSize); });
-        if (result.ok)
-            rates.append(bytes / result.seconds / 1e6);
+    QList<QList<double>> rates;
+    for (int i = 0; i < paths.size(); ++i)
+        rates.append(QList<double>());
+    for (int round = -1; round < rounds; ++round) {
+        for (int i = 0; i < paths.size(); ++i) {
+            const double rate = paths.at(i).rate();
+            if (round >= 0)
+                rates[i].append(rate);
+        }
     }
-    return Bench::median(rates); // not a number when every run failed
+    QList<double> medians;
+    for (int i = 0; i < paths.size(); ++i) {
+        medians.append(Bench::median(rates.at(i)));
+        Bench::printFigure(group, paths.at(i).name + (", " + label), medians.last(), "MB/s");
+    }
+    for (int i = 1; i < paths.size(); ++i) {
+        QList<double> ratios;
+        for (int round = 0; round < rounds; ++round)
+            ratios.append(rates.at(0).at(round) / rates.at(i).at(round));
+        Bench::printSpread(group,
+            QByteArray(paths.at(0).name) + '/' + paths.at(i).name + ", " + label, ratios);
+    }
+    return medians;
+}
+
+// Bytes no compression or cache could shortcut, the same in every run.
+QByteArray content(qint64 size)
+{
+    QByteArray bytes(int(size), Qt::Uninitialized);
+    std::mt19937_64 random(20261208);
+    auto* words = reinterpret_cast<quint64*>(bytes.data());
+    for (qint64 i = 0; i < size / 8; ++i)
+        words[i] = random();
+    return bytes;
+}
+
+bool startTinyproxy(BenchProcess& proxy, const QString& dir, quint16 port)
+{
+    QFile conf(QDir(dir).filePath(QStringLiteral("tinyproxy.conf")));
+    if (!conf.open(QIODevice::WriteOnly))
+        return false;
+    conf.write("Port " + QByteArray::number(port)
+        + "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\nMaxClients 512\nLogLevel Warning\n");
+    conf.close();
+    return proxy.start(QStringLiteral("tinyproxy"), { QStringLiteral("-d"), QStringLiteral("-c"),
+                                                          conf.fileName() })
+        && waitForListener(port);
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    Bench::useOffscreenPlatform();
-    QGuiApplication app(argc, argv);
-    const QVariantMap options = Bench::parseOptions(app,
-        { { QStringLiteral("mib"), 32 }, { QStringLiteral("runs"), 3 },
-            { QStringLiteral("plot"), QString() } });
-    const qint64 bytes = options.value(QStringLiteral("mib")).toLongLong() * 1024 * 1024;
-    const int runs = qMax(1, options.value(QStringLiteral("runs")).toInt());
-    const QString plotFile = options.value(QStringLiteral("plot")).toString();
+    QCoreApplication app(argc, argv);
+    QTemporaryDir scratch;
+    QVariantMap options = Bench::parseOptions(app,
+        { { QStringLiteral("host"), QString() }, { QStringLiteral("agent"), QString() },
+            { QStringLiteral("channel-pattern"),
+                QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)") },
+            { QStringLiteral("rounds"), 5 }, { QStringLiteral("echo-mib"), 256 },
+            { QStringLiteral("http-mib"), 256 }, { QStringLiteral("streams"), QStringLiteral("1,10,100") },
+            { QStringLiteral("log-dir"), scratch.path() }, { QStringLiteral("plot"), QString() } });
+    const int rounds = qMax(1, options.value(QStringLiteral("rounds")).toInt());
+    const QString logDir = options.value(QStringLiteral("log-dir")).toString();
+    QDir().mkpath(logDir);
 
-    EchoRelay relay;
-    if (!relay.isReady())
-        return 1;
-    TunnelHost tunnel;
-    const Path paths[] = { { "tunnel", tunnel.port() }, { "socat", relay.relayPort() },
-        { "direct", relay.echoPort() } };
+    // Echo.
+    {
+        EchoRelay relay(logDir);
+        TunnelPair tunnel(QStringLiteral("echo"), options, relay.echoPort());
+        if (!relay.isReady() || !tunnel.port())
+            return 1;
+        const qint64 bytes = options.value(QStringLiteral("echo-mib")).toLongLong() << 20;
+        const auto echo = [bytes](quint16 port) {
+            return [port, bytes] {
+                const LoopClient::StreamResult result
+                    = LoopClient::roundTrip(port, bytes, echoBlockSize);
+                return result.ok ? bytes / result.seconds / 1e6 : std::nan("");
+            };
+        };
+        compare("echo", QByteArray::number(bytes >> 20) + " MiB round trip, 64 KiB blocks",
+            { { "tunnel", echo(tunnel.port()) }, { "two socat", echo(relay.relayPort()) },
+                { "direct", echo(relay.echoPort()) } },
+            rounds);
+    }
 
-    QFile plot(plotFile);
-    if (!plotFile.isEmpty() && !plot.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // HTTP downloads.
+    const qint64 total = options.value(QStringLiteral("http-mib")).toLongLong() << 20;
+    const QByteArray data = content(total);
+    QFile file(QDir(scratch.path()).filePath(QStringLiteral("download.bin")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != total)
         return 1;
-    for (int kib : { 1, 16, 64 }) {
-        const QByteArray blocks = ", " + QByteArray::number(kib) + " KiB blocks";
-        double rate[std::size(paths)];
-        for (size_t i = 0; i < std::size(paths); ++i) {
-            rate[i] = throughput(paths[i].port, bytes, kib * 1024, runs);
-            Bench::printFigure("tunnel", paths[i].name + blocks, rate[i], "MB/s");
-        }
-        Bench::printFigure("tunnel", "tunnel/socat" + blocks, rate[0] / rate[1], "ratio");
-        Bench::printFigure("tunnel", "tunnel/direct" + blocks, rate[0] / rate[2], "ratio");
+    file.close();
+    BenchProcess origin(QStringLiteral("httpd"), logDir);
+    if (!origin.start(QCoreApplication::applicationDirPath() + QLatin1String("/h5bench-httpd"),
+            { file.fileName() }))
+        return 1;
+    const quint16 originPort
+        = quint16(origin.waitFor(QRegularExpression(QStringLiteral("^(\\d+)"))).toUInt());
+    BenchProcess proxy(QStringLiteral("tinyproxy"), logDir);
+    const quint16 proxyPort = Bench::freeLoopbackPort();
+    if (!originPort || !startTinyproxy(proxy, scratch.path(), proxyPort))
+        return 1;
+    TunnelPair tunnel(QStringLiteral("http"), options, proxyPort);
+    if (!tunnel.port())
+        return 1;
+
+    QFile plot(options.value(QStringLiteral("plot")).toString());
+    if (!plot.fileName().isEmpty() && !plot.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return 1;
+    const QStringList streamCounts
+        = options.value(QStringLiteral("streams")).toString().split(QLatin1Char(','));
+    for (const QString& count : streamCounts) {
+        const int streams = count.toInt();
+        HttpClient::Download download;
+        download.size = total / streams;
+        download.path = "/bytes/" + QByteArray::number(download.size);
+        download.sha256 = HttpClient::sha256(data.constData(), download.size);
+        const qint64 bytes = download.size * streams;
+        const auto fetch = [&download, streams, bytes, originPort](quint16 port, bool viaProxy) {
+            return [=] {
+                const double seconds = HttpClient::run(port, viaProxy, originPort, download, streams);
+                return seconds > 0 ? bytes / seconds / 1e6 : std::nan("");
+            };
+        };
+        const QByteArray label = QByteArray::number(bytes >> 20) + " MiB, "
+            + QByteArray::number(streams) + (streams == 1 ? " stream" : " streams");
+        const QList<double> medians = compare("http", label,
+            { { "tunnel", fetch(tunnel.port(), true) }, { "tinyproxy", fetch(proxyPort, true) },
+                { "direct", fetch(originPort, false) } },
+            rounds);
         if (plot.isOpen())
-            plot.write(QByteArray::number(kib) + ' ' + QByteArray::number(rate[0]) + ' '
-                + QByteArray::number(rate[1]) + ' ' + QByteArray::number(rate[2]) + '\n');
+            plot.write(QByteArray::number(streams) + ' ' + QByteArray::number(medians.at(0)) + ' '
+                + QByteArray::number(medians.at(1)) + ' ' + QByteArray::number(medians.at(2))
+                + '\n');
     }
     return 0;
 }

@@ -1,5 +1,7 @@
 // A plain echo server on 127.0.0.1 for the relay and direct runs of the tunnel benchmark: one
-// thread per connection, blocking reads and writes. Prints its port, then serves until killed.
+// thread per connection, blocking reads and writes through a 1 MiB buffer, so that the direct
+// path is the loopback ceiling and not held back by the server. Prints its port, then serves
+// until killed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,9 +13,11 @@
 
 namespace {
 
+constexpr size_t bufferSize = 1024 * 1024;
+
 void serve(int fd)
 {
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(bufferSize);
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n <= 0)
@@ -40,7 +44,7 @@ int main()
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0
-        || ::listen(listener, 256) != 0
+        || ::listen(listener, 1024) != 0
         || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         std::perror("h5bench-echo");
         return 1;

@@ -23,11 +23,12 @@ void printFigure(const char* group, const QByteArray& label, double value, const
     std::fflush(stdout);
 }
 
-void printSpread(const char* group, const QByteArray& label, const QList<double>& ratios)
+void printSpread(
+    const char* group, const QByteArray& label, const QList<double>& values, const char* unit)
 {
-    const auto [min, max] = std::minmax_element(ratios.cbegin(), ratios.cend());
-    std::printf("%s\t%s\t%.6g\tratio\t%.6g\t%.6g\n", group, label.constData(), median(ratios),
-        ratios.isEmpty() ? std::nan("") : *min, ratios.isEmpty() ? std::nan("") : *max);
+    const auto [min, max] = std::minmax_element(values.cbegin(), values.cend());
+    std::printf("%s\t%s\t%.6g\t%s\t%.6g\t%.6g\n", group, label.constData(), median(values), unit,
+        values.isEmpty() ? std::nan("") : *min, values.isEmpty() ? std::nan("") : *max);
     std::fflush(stdout);
 }
 

@@ -17,8 +17,10 @@ namespace Bench {
 
 void printFigure(const char* group, const QByteArray& label, double value, const char* unit);
 
-// A ratio measured once per round: its median, then its min and max as two more columns.
-void printSpread(const char* group, const QByteArray& label, const QList<double>& ratios);
+// A figure measured once per round (a ratio unless `unit` says otherwise): its median, then its
+// min and max as two more columns.
+void printSpread(const char* group, const QByteArray& label, const QList<double>& values,
+    const char* unit = "ratio");
 
 // Parses "--name value" options, one for every key of `defaults`, which holds their defaults.
 QVariantMap parseOptions(const QCoreApplication& app, const QVariantMap& defaults);

@@ -1,63 +1,29 @@
 #include "echorelay.h"
 
 #include "benchsupport.h"
-#include "loopclient.h"
 
 #include <QCoreApplication>
-#include <QThread>
 
-namespace {
-
-constexpr int startWaitMs = 5000;
-
-bool accepts(quint16 port)
+EchoRelay::EchoRelay(const QString& logDir)
+    : m_echo(QStringLiteral("echo"), logDir)
+    , m_second(QStringLiteral("socat-2"), logDir)
+    , m_first(QStringLiteral("socat-1"), logDir)
 {
-    const QList<int> probe = LoopClient::openIdle(port, 1);
-    LoopClient::closeAll(probe);
-    return probe.constFirst() >= 0;
+    if (!m_echo.start(QCoreApplication::applicationDirPath() + QLatin1String("/h5bench-echo"), {}))
+        return;
+    const quint16 echo = quint16(m_echo.waitFor(QRegularExpression(QStringLiteral("^(\\d+)"))).toUInt());
+    const quint16 second = echo ? startRelay(m_second, echo) : 0;
+    m_relayPort = second ? startRelay(m_first, second) : 0;
+    m_echoPort = echo;
 }
 
-void end(QProcess& process)
+quint16 EchoRelay::startRelay(BenchProcess& relay, quint16 to)
 {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.kill();
-    process.waitForFinished(startWaitMs);
-}
-
-} // namespace
-
-EchoRelay::EchoRelay()
-{
-    m_echo.start(
-        QCoreApplication::applicationDirPath() + QLatin1String("/h5bench-echo"), QStringList());
-    if (!m_echo.waitForReadyRead(startWaitMs)) {
-        qWarning("h5bench-echo did not start");
-        return;
-    }
-    m_echoPort = quint16(m_echo.readLine().trimmed().toUInt());
-
     const quint16 port = Bench::freeLoopbackPort();
-    m_relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_relay.start(QStringLiteral("socat"),
-        { QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,backlog=256").arg(port),
-            QStringLiteral("TCP4:127.0.0.1:%1").arg(m_echoPort) });
-    if (!m_relay.waitForStarted(startWaitMs)) {
-        qWarning("socat did not start");
-        return;
-    }
-    for (int waited = 0; waited < startWaitMs; waited += 10) {
-        if (accepts(port)) {
-            m_relayPort = port;
-            return;
-        }
-        QThread::msleep(10);
-    }
-    qWarning("socat does not listen");
-}
-
-EchoRelay::~EchoRelay()
-{
-    end(m_relay);
-    end(m_echo);
+    if (!relay.start(QStringLiteral("socat"),
+            { QStringLiteral("-b"), QStringLiteral("65536"),
+                QStringLiteral("TCP4-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork,backlog=1024").arg(port),
+                QStringLiteral("TCP4:127.0.0.1:%1").arg(to) }))
+        return 0;
+    return waitForListener(port) ? port : 0;
 }

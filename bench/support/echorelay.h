@@ -1,26 +1,29 @@
 #ifndef ECHORELAY_H
 #define ECHORELAY_H
 
-#include <QProcess>
+#include "benchprocess.h"
 
 /*!
- * The two reference paths of the tunnel benchmarks: a plain echo server (h5bench-echo, next to
- * the benchmark binaries) and socat relaying a loopback port to it, one process per connection
- * as socat's fork option makes it. Both are ended with this object.
+ * The reference paths of the echo benchmark: a plain echo server (h5bench-echo, next to the
+ * benchmark binaries), and in front of it a chain of two socat relays, each with 64 KiB transfer
+ * buffers and one process per connection: two relaying processes and three TCP hops, as the
+ * tunnel has (host and agent). All are ended with this object.
  */
 class EchoRelay
 {
 public:
-    EchoRelay();
-    ~EchoRelay();
+    explicit EchoRelay(const QString& logDir);
 
     bool isReady() const { return m_echoPort != 0 && m_relayPort != 0; }
     quint16 echoPort() const { return m_echoPort; }
     quint16 relayPort() const { return m_relayPort; }
 
 private:
-    QProcess m_echo;
-    QProcess m_relay;
+    quint16 startRelay(BenchProcess& relay, quint16 to);
+
+    BenchProcess m_echo;
+    BenchProcess m_second;
+    BenchProcess m_first;
     quint16 m_echoPort = 0;
     quint16 m_relayPort = 0;
 };
