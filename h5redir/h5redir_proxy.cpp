@@ -31,14 +31,25 @@ void H5redir::onRecvDataFromSocket(int handle, const QByteArray &data)
 {
     if (data.isEmpty())
         return;
-    // One block read is one frame: header and payload built in a single allocation.
-    QByteArray frame(H5FrameHeaderSize + data.size(), Qt::Uninitialized);
+    // One block read is one frame, header and payload in one buffer. The buffer of the last frame
+    // is reused when the host let go of it on sending: large blocks then cost no fresh memory to
+    // allocate and fault in. A host that keeps its frame keeps it intact, as this one then gets
+    // a buffer of its own, and so does a frame built while another is being sent.
+    static thread_local QByteArray spare;
+    QByteArray frame;
+    frame.swap(spare);
+    const int size = H5FrameHeaderSize + data.size();
+    if (frame.isDetached() && frame.capacity() >= size)
+        frame.resize(size);
+    else
+        frame = QByteArray(size, Qt::Uninitialized);
     char *out = frame.data();
     qToLittleEndian<qint32>(CmdProxyDataOut, out);
     qToLittleEndian<qint32>(handle, out + 4);
     qToLittleEndian<qint32>(data.size(), out + 8);
     std::memcpy(out + H5FrameHeaderSize, data.constData(), size_t(data.size()));
     SendMsgToZorv(frame);
+    spare.swap(frame);
 }
 
 void H5redir::onSocketDisConn(int handle)
