@@ -2,13 +2,8 @@
 // thread per connection, blocking reads and writes through a 1 MiB buffer, so that the direct
 // path is the loopback ceiling and not held back by the server. Prints its port, then serves
 // until killed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "loopbackserver.h"
 
-#include <cstdio>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -38,22 +33,5 @@ void serve(int fd)
 
 int main()
 {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0
-        || ::listen(listener, 1024) != 0
-        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::perror("h5bench-echo");
-        return 1;
-    }
-    std::printf("%d\n", ntohs(address.sin_port));
-    std::fflush(stdout);
-    for (;;) {
-        const int fd = ::accept(listener, nullptr, nullptr);
-        if (fd >= 0)
-            std::thread(serve, fd).detach();
-    }
+    return serveOnLoopback("h5bench-echo", serve);
 }

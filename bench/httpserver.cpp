@@ -5,19 +5,14 @@
 // killed.
 //
 //   h5bench-httpd FILE
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/sendfile.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "loopbackserver.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -74,22 +69,6 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "h5bench-httpd: cannot read the file to serve\n");
         return 1;
     }
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0
-        || ::listen(listener, 1024) != 0
-        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::perror("h5bench-httpd");
-        return 1;
-    }
-    std::printf("%d\n", ntohs(address.sin_port));
-    std::fflush(stdout);
-    for (;;) {
-        const int fd = ::accept(listener, nullptr, nullptr);
-        if (fd >= 0)
-            std::thread(serve, fd, file, status.st_size).detach();
-    }
+    const off_t size = status.st_size;
+    return serveOnLoopback("h5bench-httpd", [file, size](int fd) { serve(fd, file, size); });
 }

@@ -1,11 +1,10 @@
 #include "httpclient.h"
 
+#include "loopclient.h"
+
 #include <QElapsedTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,27 +16,8 @@
 namespace {
 
 constexpr size_t readBufferSize = 256 * 1024;
-constexpr int stallSeconds = 30;
 
 using Digest = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    timeval timeout { stallSeconds, 0 };
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // One download on a connected socket: true when the status is 200 and the body has the size and
 // digest expected.
@@ -100,7 +80,7 @@ double run(quint16 port, bool viaProxy, quint16 originPort, const Download& expe
         threads.emplace_back([&] {
             while (!go)
                 std::this_thread::yield();
-            const int fd = connectTo(port);
+            const int fd = LoopClient::connectTo(port);
             if (fd < 0 || !download(fd, request, expected))
                 ++failed;
             if (fd >= 0)

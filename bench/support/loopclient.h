@@ -17,6 +17,10 @@ struct StreamResult
     bool ok = false; // every byte came back, in order and unchanged
 };
 
+// A blocking connection to the loopback port whose reads and writes give up after 30 s, so that a
+// stalled path shows as a failed stream rather than a hung benchmark; -1 if none.
+int connectTo(quint16 port);
+
 // One stream of `bytes` bytes in blocks of `blockSize`.
 StreamResult roundTrip(quint16 port, qint64 bytes, int blockSize);
 
