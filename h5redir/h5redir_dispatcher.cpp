@@ -18,6 +18,34 @@ qint32 readFrameField(const char *field)
     return qFromLittleEndian<qint32>(field);
 }
 
+// A message's text as a byte array, without copying the bytes. QByteArray::fromRawData() would
+// allocate a header for every message; a kept raw array is re-pointed at each message instead.
+// Each use takes the kept array for itself, so a message handled inside another's signals gets
+// one of its own.
+class MessageText
+{
+public:
+    MessageText(const char *data, int size)
+    {
+        m_text.swap(kept());
+        m_text.setRawData(data, uint(size));
+    }
+    ~MessageText() { m_text.swap(kept()); }
+
+    const QByteArray &bytes() const { return m_text; }
+
+private:
+    static QByteArray &kept()
+    {
+        static thread_local QByteArray array;
+        return array;
+    }
+
+    QByteArray m_text;
+
+    Q_DISABLE_COPY(MessageText)
+};
+
 } // namespace
 
 void H5redir::HandleServerMsg(char *data, unsigned long len)
@@ -30,7 +58,8 @@ void H5redir::HandleServerMsg(char *data, unsigned long len)
     // The text ends at the first zero byte: a proxy data frame reads as a short non-JSON text.
     const auto *end = static_cast<const char *>(std::memchr(data, 0, len));
     const unsigned long textLen = end ? static_cast<unsigned long>(end - data) : len;
-    const QByteArray text = QByteArray::fromRawData(data, int(qMin<unsigned long>(textLen, INT_MAX)));
+    const MessageText message(data, int(qMin<unsigned long>(textLen, INT_MAX)));
+    const QByteArray &text = message.bytes();
     const QJsonDocument document = QJsonDocument::fromJson(text);
 
     if (!document.isObject()) {
