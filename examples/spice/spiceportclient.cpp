@@ -114,12 +114,12 @@ void SpicePortClient::close()
         g_signal_handlers_disconnect_by_data(it->data, this);
     g_list_free(channels);
     g_signal_handlers_disconnect_by_data(session, this);
-    g_object_ref(session);
+    // Not from inside the session's own signals, where this may be called: the loop takes our
+    // reference and ends the session on its next turn.
     QTimer::singleShot(0, QCoreApplication::instance(), [session] {
         spice_session_disconnect(session);
         g_object_unref(session);
     });
-    g_object_unref(session);
 }
 
 void SpicePortClient::send(quint32 type, const QByteArray& payload)
