@@ -86,8 +86,8 @@ void FrameCodec::takeFrame(const char* frame, quint32 length, const FrameSink& s
 {
     FrameView view;
     if (length < quint32(ChannelFrame::FieldSize)) {
-        view.error
-            = rejected(QStringLiteral("length %1 leaves no room for the type, skipped").arg(length));
+        view.error = rejected(
+            QStringLiteral("length %1 leaves no room for the type, skipped").arg(length));
     } else {
         view.type = qFromLittleEndian<quint32>(frame + ChannelFrame::FieldSize);
         view.payload = frame + 2 * ChannelFrame::FieldSize;

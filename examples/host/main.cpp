@@ -57,7 +57,8 @@ int main(int argc, char* argv[])
     options.spiceUri = parser.value(spiceOption);
     options.portName = parser.value(portNameOption).toUtf8();
     if (options.spiceUri.isEmpty() || options.portName.isEmpty()) {
-        std::fprintf(stderr, "h5redir-host: --spice host:port (or spice://host:port) is required\n");
+        std::fprintf(
+            stderr, "h5redir-host: --spice host:port (or spice://host:port) is required\n");
         return 2;
     }
     // The console shows the exchange; the library's traces are for when something is wrong.

@@ -26,8 +26,8 @@ struct HostOptions
 
 /*!
  * A complete host of h5redir: the main window, one player window per redirected page, the
- * SPICE port channel to the server-side agent, and the library between them, with every signal and slot of
- * its host interface connected.
+ * SPICE port channel to the server-side agent, and the library between them, with every signal and
+ * slot of its host interface connected.
  */
 class ReferenceHost : public QObject
 {

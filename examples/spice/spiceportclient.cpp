@@ -30,7 +30,8 @@ FrameCodec libraryCodec(H5redir* redir)
 QString describe(SpiceChannel* channel, int event)
 {
     const GError* error = spice_channel_get_error(channel);
-    const QString detail = error ? QStringLiteral(": ") + QString::fromUtf8(error->message) : QString();
+    const QString detail
+        = error ? QStringLiteral(": ") + QString::fromUtf8(error->message) : QString();
     switch (event) {
     case SPICE_CHANNEL_CLOSED:
         return QStringLiteral("the server closed the session");
@@ -246,4 +247,3 @@ void SpicePortClient::end(const QString& reason)
     close();
     Q_EMIT sessionEnded(why);
 }
-

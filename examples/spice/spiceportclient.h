@@ -26,8 +26,8 @@ class SpicePortClient : public QObject
 
 public:
     // uri: "spice://host:port", or "host:port". No TLS: see the documentation for a real client.
-    SpicePortClient(H5redir* redir, const QString& uri, const QByteArray& portName,
-        QObject* parent = nullptr);
+    SpicePortClient(
+        H5redir* redir, const QString& uri, const QByteArray& portName, QObject* parent = nullptr);
     ~SpicePortClient() override;
 
     void open();

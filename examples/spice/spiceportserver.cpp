@@ -108,12 +108,10 @@ void watchRemove(SpiceWatch* watch)
 
 void channelEvent(int, SpiceChannelEventInfo*) { }
 
-SpiceCoreInterface glibCore = {
-    { SPICE_INTERFACE_CORE, "GLib main context", SPICE_INTERFACE_CORE_MAJOR,
-        SPICE_INTERFACE_CORE_MINOR },
+SpiceCoreInterface glibCore = { { SPICE_INTERFACE_CORE, "GLib main context",
+                                    SPICE_INTERFACE_CORE_MAJOR, SPICE_INTERFACE_CORE_MINOR },
     timerAdd, timerStart, timerCancel, timerRemove, watchAdd, watchUpdateMask, watchRemove,
-    channelEvent
-};
+    channelEvent };
 
 } // namespace
 
@@ -148,12 +146,11 @@ struct PortDevice
 
 namespace {
 
-SpiceCharDeviceInterface portInterface = {
-    { SPICE_INTERFACE_CHAR_DEVICE, "h5redir port", SPICE_INTERFACE_CHAR_DEVICE_MAJOR,
-        SPICE_INTERFACE_CHAR_DEVICE_MINOR },
-    PortDevice::state, PortDevice::write, PortDevice::read, PortDevice::event,
-    spice_char_device_flags(0)
-};
+SpiceCharDeviceInterface portInterface
+    = { { SPICE_INTERFACE_CHAR_DEVICE, "h5redir port", SPICE_INTERFACE_CHAR_DEVICE_MAJOR,
+            SPICE_INTERFACE_CHAR_DEVICE_MINOR },
+          PortDevice::state, PortDevice::write, PortDevice::read, PortDevice::event,
+          spice_char_device_flags(0) };
 
 } // namespace
 
@@ -182,7 +179,10 @@ SpicePortServer::~SpicePortServer()
     spice_server_destroy(m_server);
 }
 
-bool SpicePortServer::listen(quint16 port) { return m_listener.listen(QHostAddress::LocalHost, port); }
+bool SpicePortServer::listen(quint16 port)
+{
+    return m_listener.listen(QHostAddress::LocalHost, port);
+}
 
 void SpicePortServer::Listener::incomingConnection(qintptr socket)
 {
@@ -245,4 +245,3 @@ void SpicePortServer::onClientState(bool connected)
     m_pendingAt = 0;
     Q_EMIT clientChanged(connected);
 }
-

@@ -61,9 +61,9 @@ void tst_ChannelFrame::decode_data()
     QTest::newRow("unknown type passed on") << frame(9, "?") << QByteArray("9:?") << false;
     QTest::newRow("length over the limit")
         << ok + QByteArray::fromHex("0100000471000000") + ok << QByteArray("113:ok error") << true;
-    QTest::newRow("mixed")
-        << frame(113, "first") + QByteArray::fromHex("01000000ff") + frame(114, "second")
-        << QByteArray("113:first error 114:second") << false;
+    QTest::newRow("mixed") << frame(113, "first") + QByteArray::fromHex("01000000ff")
+            + frame(114, "second")
+                           << QByteArray("113:first error 114:second") << false;
 }
 
 void tst_ChannelFrame::decode()
@@ -90,8 +90,10 @@ void tst_ChannelFrame::decode()
             codec.decode(stream.constData() + b, size - b, sink);
             const QByteArray got = summary(frames);
             if (got != expected || codec.isBroken() != broken)
-                QFAIL(qPrintable(QStringLiteral("cut at %1 and %2: %3").arg(a).arg(b).arg(
-                    QString::fromLatin1(got))));
+                QFAIL(qPrintable(QStringLiteral("cut at %1 and %2: %3")
+                                     .arg(a)
+                                     .arg(b)
+                                     .arg(QString::fromLatin1(got))));
         }
     }
 }
