@@ -316,7 +316,8 @@ def case_channel_loss(stack, args):
     second, _ = stack.agent(os.path.join(SCENARIOS, "video.jsonl"), port=port, name="agent-2")
     if second.wait_exit(60) != 0:
         raise Failure("the host did not recover after the channel came back")
-    host.wait_line(r"waiting for the agent to reconnect", 10)
+    # Its scenario over, the agent closed the port: the host waits for it again.
+    host.wait_count(r"waiting for the agent to reconnect", 3, 10)
     host.wait_count(r"channel connected", 3, 1)
     expect_library(3, 3)
 
