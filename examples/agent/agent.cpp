@@ -99,10 +99,16 @@ void Agent::onClientChanged(bool connected)
     if (!m_started) {
         m_started = true;
         playNext();
-    } else if (!m_policy.isEmpty()) {
+    } else {
+        resendPolicy();
+    }
+}
+
+void Agent::resendPolicy()
+{
+    if (!m_policy.isEmpty())
         sendToClient(ChannelFrame::ProxyPolicy, m_policy,
             QStringLiteral("proxy policy again ") + QString::fromUtf8(m_policy));
-    }
 }
 
 void Agent::onReceived(const char* data, int size)
@@ -209,6 +215,9 @@ void Agent::playNext()
         case ScenarioStep::Port:
             print(QStringLiteral("agent: port ") + step.text);
             m_port.setPortOpen(step.text == QLatin1String("open"));
+            // A host releases its tunnel when the port closes: it comes back with a policy.
+            if (step.text == QLatin1String("open"))
+                resendPolicy();
             break;
         case ScenarioStep::Wait:
             m_timer.start(step.ms);

@@ -36,6 +36,7 @@ Q_SIGNALS:
 private:
     void onClientChanged(bool connected);
     void onReceived(const char* data, int size);
+    void resendPolicy();
     void onClientMessage(const QByteArray& msg);
     void onTimeout();
     void playNext();

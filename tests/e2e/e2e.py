@@ -307,7 +307,21 @@ def case_channel_loss(stack, args):
     host.wait_count(r"destroy player 9", 1, 10)  # the port closed
     host.wait_line(r"create player 10", 10)  # and opened again
     agent.wait_line(r"the channel goes while the scenario still runs", 10)
-    agent.stop()
+    # The tunnel came back with the policy sent again: a local client reaches the agent through it
+    # (whose relay, without an upstream, answers 502), and sees its end as soon as the agent goes.
+    host.wait_count(r"proxy policy", 2, 10)
+    proxy = int(agent.wait_line(r'proxy policy .*"proxyPort":"(\d+)"', 1).group(1))
+    with socket.create_connection(("127.0.0.1", proxy), timeout=10) as client:
+        client.sendall(b"GET http://127.0.0.1/ HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        if not client.recv(4096).startswith(b"HTTP/1.1 502"):
+            raise Failure("no answer through the tunnel after the port reopened")
+        agent.stop()
+        client.settimeout(3)
+        try:
+            while client.recv(4096):
+                pass
+        except socket.timeout:
+            raise Failure("a local client of the tunnel still hangs 3 s after the channel went")
     host.wait_count(r"channel lost", 2, 10)
     host.wait_line(r"destroy player 10", 10)
     host.wait_line(r"reconnecting in \d+ ms", 10)
