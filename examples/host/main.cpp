@@ -3,9 +3,11 @@
 // library's tunnel once the agent's proxy policy sets it up.
 //
 //   h5redir-host --agent 127.0.0.1:PORT [--fetch URL] [--snapshot FILE.png]
-//                [--volume PERCENT] [--mute] [--quit-on-loss]
+//                [--volume PERCENT] [--mute] [--quit-on-loss] [--player webengine|pattern]
 //
-// Without a display it runs offscreen. The library runs h5setvol.sh from this program's
+// The players are pages in Qt WebEngine, which needs a display with OpenGL (Xvfb will do); the
+// test pattern needs none. Without a display the host runs offscreen. Lines on standard input,
+// "volume PERCENT" or "mute on|off", change the client's playback settings while it runs. The library runs h5setvol.sh from this program's
 // directory, and free and pkill from PATH.
 
 #include "referencehost.h"
@@ -16,8 +18,33 @@
 
 #include <cstdio>
 
+namespace {
+
+const QCommandLineOption playerOption(QStringLiteral("player"),
+    QStringLiteral("The players: webengine (pages in Qt WebEngine) or pattern (a test pattern)."),
+    QStringLiteral("kind"), QStringLiteral("webengine"));
+
+// The player kind decides how the application object is set up, so it is read before there is one.
+PlayerEngine::Kind playerKind(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.addOption(playerOption);
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.parse(arguments);
+    PlayerEngine::Kind kind = PlayerEngine::WebEngine;
+    PlayerEngine::parseKind(parser.value(playerOption), kind);
+    return kind;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    const PlayerEngine::Kind player = playerKind(argc, argv);
+    PlayerEngine::prepare(player);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -41,8 +68,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption muteOption(QStringLiteral("mute"), QStringLiteral("Playback muted."));
     const QCommandLineOption quitOption(QStringLiteral("quit-on-loss"),
         QStringLiteral("Quit when the channel is lost instead of reconnecting."));
-    parser.addOptions(
-        { agentOption, fetchOption, snapshotOption, volumeOption, muteOption, quitOption });
+    parser.addOptions({ agentOption, fetchOption, snapshotOption, volumeOption, muteOption,
+        quitOption, playerOption });
     parser.process(app);
 
     HostOptions options;
@@ -59,6 +86,11 @@ int main(int argc, char* argv[])
     options.volume = parser.isSet(volumeOption) ? parser.value(volumeOption).toInt() : -1;
     options.mute = parser.isSet(muteOption);
     options.quitOnLoss = parser.isSet(quitOption);
+    options.player = player;
+    if (!PlayerEngine::parseKind(parser.value(playerOption), options.player)) {
+        std::fprintf(stderr, "h5redir-host: --player is webengine or pattern\n");
+        return 2;
+    }
 
     ReferenceHost host(options);
     host.start();

@@ -2,6 +2,8 @@
 #define REFERENCEHOST_H
 
 #include "channelclient.h"
+#include "playbackcontrol.h"
+#include "playerengine.h"
 #include "playerwindows.h"
 
 #include <QNetworkAccessManager>
@@ -22,6 +24,7 @@ struct HostOptions
     int volume = -1; // the client's playback volume in percent, -1 when not given
     bool mute = false;
     bool quitOnLoss = false;
+    PlayerEngine::Kind player = PlayerEngine::WebEngine;
 };
 
 /*!
@@ -54,6 +57,7 @@ private:
     std::unique_ptr<H5redir> m_redir;
     ChannelClient m_channel;
     QNetworkAccessManager m_network;
+    PlaybackControl m_playback;
     QTimer m_snapshotTimer;
     QStringList m_snapshotNotes;
 };

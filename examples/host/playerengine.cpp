@@ -1,0 +1,65 @@
+#include "playerengine.h"
+
+#include <QOpenGLContext>
+#include <QQmlComponent>
+#include <QQmlEngine>
+
+#ifdef H5HOST_WEBENGINE
+#include <QtWebEngine>
+#endif
+
+namespace PlayerEngine {
+
+bool parseKind(const QString& name, Kind& kind)
+{
+    if (name == QLatin1String("webengine"))
+        kind = WebEngine;
+    else if (name == QLatin1String("pattern"))
+        kind = Pattern;
+    else
+        return false;
+    return true;
+}
+
+void prepare(Kind kind)
+{
+#ifdef H5HOST_WEBENGINE
+    if (kind == WebEngine)
+        QtWebEngine::initialize();
+#else
+    Q_UNUSED(kind)
+#endif
+}
+
+bool available(Kind kind, QString& why)
+{
+    if (kind == Pattern)
+        return true;
+#ifdef H5HOST_WEBENGINE
+    // The engine draws through GL: without a context (the offscreen platform) it shows nothing.
+    if (!QOpenGLContext::globalShareContext()) {
+        why = QStringLiteral("no OpenGL context on this platform");
+        return false;
+    }
+    // The QML module is a package of its own; the library alone does not bring it.
+    QQmlEngine engine;
+    QQmlComponent probe(&engine);
+    probe.setData("import QtWebEngine 1.10\nimport QtQml 2.15\nQtObject {}\n", QUrl());
+    if (probe.isError()) {
+        why = probe.errorString().trimmed();
+        return false;
+    }
+    return true;
+#else
+    why = QStringLiteral("built without Qt WebEngine");
+    return false;
+#endif
+}
+
+QUrl source(Kind kind)
+{
+    return QUrl(kind == WebEngine ? QStringLiteral("qrc:/WebPlayer.qml")
+                                  : QStringLiteral("qrc:/Player.qml"));
+}
+
+} // namespace PlayerEngine
