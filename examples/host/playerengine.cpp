@@ -24,8 +24,14 @@ bool parseKind(const QString& name, Kind& kind)
 void prepare(Kind kind)
 {
 #ifdef H5HOST_WEBENGINE
-    if (kind == WebEngine)
-        QtWebEngine::initialize();
+    if (kind != WebEngine)
+        return;
+    // The library sets the volume of this process's own audio streams, so the engine plays its
+    // sound here rather than in a helper process of its own.
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    flags += " --disable-features=AudioServiceOutOfProcess";
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+    QtWebEngine::initialize();
 #else
     Q_UNUSED(kind)
 #endif

@@ -518,6 +518,7 @@ def case_player_audio(stack, args):
                 events.wait_line(r"on sink-input", remaining, fresh=True)
             except Failure:
                 pass
+        print(f"e2e: after {change or 'the start'!r}: the player's stream shows {expected}", flush=True)
 
 
 CASES = {"scenario": case_scenario, "download": case_download, "channel-loss": case_channel_loss,
