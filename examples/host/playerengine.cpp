@@ -1,5 +1,6 @@
 #include "playerengine.h"
 
+#include <QGuiApplication>
 #include <QOpenGLContext>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -42,9 +43,11 @@ bool available(Kind kind, QString& why)
     if (kind == Pattern)
         return true;
 #ifdef H5HOST_WEBENGINE
-    // The engine draws through GL: without a context (the offscreen platform) it shows nothing.
-    if (!QOpenGLContext::globalShareContext()) {
-        why = QStringLiteral("no OpenGL context on this platform");
+    // The engine draws through OpenGL, which the offscreen and minimal platforms do not offer it.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")
+        || !QOpenGLContext::globalShareContext()) {
+        why = QStringLiteral("no OpenGL on the %1 platform").arg(platform);
         return false;
     }
     // The QML module is a package of its own; the library alone does not bring it.

@@ -12,7 +12,7 @@ page served from a network namespace that only the tunnel reaches (examples/page
            CASE [ARG]
 
 CASE is one of: scenario FILE, download, channel-loss, missing-upstream, malformed-frames,
-agent-malformed, player-road, player-tunnel, player-audio.
+agent-malformed, no-engine, player-road, player-tunnel, player-audio.
 """
 
 import argparse
@@ -179,10 +179,10 @@ class Stack:
         agent = self.start(name, argv)
         return agent, int(agent.wait_line(r"listening on 127\.0\.0\.1:(\d+)", 10).group(1))
 
-    def host(self, agent_port, *extra):
+    def host(self, agent_port, *extra, player="pattern"):
         # Offscreen there is no GL for Qt WebEngine: these cases take the test pattern.
         return self.start("host", [self.options.host, "--agent", f"127.0.0.1:{agent_port}",
-                                   "--player", "pattern", *extra])
+                                   "--player", player, *extra])
 
     def display(self):
         """An Xvfb display of this test's own; its name, such as ":5"."""
@@ -359,6 +359,14 @@ def case_malformed_frames(stack, args):
     host.wait_exit(20)
 
 
+def case_no_engine(stack, args):
+    agent, port = stack.agent(os.path.join(HERE, "no-engine.jsonl"))
+    host = stack.host(port, "--quit-on-loss", player="webengine")
+    host.wait_line(r"no player engine \(no OpenGL on the offscreen platform\): every player is refused", 20)
+    if agent.wait_exit(60) != 0 or host.wait_exit(20) != 0:
+        raise Failure("the create request was not refused")
+
+
 def case_agent_malformed(stack, args):
     agent, port = stack.agent(os.path.join(HERE, "agent-input.jsonl"))
 
@@ -523,7 +531,7 @@ def case_player_audio(stack, args):
 
 CASES = {"scenario": case_scenario, "download": case_download, "channel-loss": case_channel_loss,
          "missing-upstream": case_missing_upstream, "malformed-frames": case_malformed_frames,
-         "agent-malformed": case_agent_malformed, "player-road": case_player_road,
+         "agent-malformed": case_agent_malformed, "no-engine": case_no_engine, "player-road": case_player_road,
          "player-tunnel": case_player_tunnel, "player-audio": case_player_audio}
 
 
