@@ -7,8 +7,8 @@
 //
 // The players are pages in Qt WebEngine, which needs a display with OpenGL (Xvfb will do); the
 // test pattern needs none. Without a display the host runs offscreen. Lines on standard input,
-// "volume PERCENT" or "mute on|off", change the client's playback settings while it runs. The library runs h5setvol.sh from this program's
-// directory, and free and pkill from PATH.
+// "volume PERCENT" or "mute on|off", change the client's playback settings while it runs. The
+// library runs h5setvol.sh from this program's directory, and free and pkill from PATH.
 
 #include "referencehost.h"
 

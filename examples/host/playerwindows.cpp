@@ -32,7 +32,10 @@ void PlayerPage::reportError(int type) { Q_EMIT errorRaised(m_tabid, type); }
 
 void PlayerPage::reportActive() { Q_EMIT activated(m_tabid); }
 
-void PlayerPage::reportDownload(const QUrl& url) { Q_EMIT downloadRequested(m_tabid, url.toString()); }
+void PlayerPage::reportDownload(const QUrl& url)
+{
+    Q_EMIT downloadRequested(m_tabid, url.toString());
+}
 
 void PlayerPage::reportTip() { Q_EMIT tipRequested(m_tabid); }
 

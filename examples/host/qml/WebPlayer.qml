@@ -39,10 +39,12 @@ WebEngineView {
     onLinkHovered: if (hoveredUrl.toString() !== "") page.reportTip()
     // The user activated the player's window.
     Window.onActiveChanged: if (Window.active) page.reportActive()
-    // Downloads are the server's to make.
+    // Downloads are the server's to make. The profile is every player's: each takes its own.
     Connections {
         target: view.profile
         function onDownloadRequested(download) {
+            if (download.view !== view)
+                return
             page.reportDownload(download.url)
             download.cancel()
         }
