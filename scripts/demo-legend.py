@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Drawing instructions (ImageMagick's MVG) that mark up the demo's screenshot: each player's
-rectangle, the rectangles the server says cover it, and a legend with the player's title. Read
-from the agent's and the host's printed lines, so the marks show what was asked; the picture
-underneath shows what the X server made of it.
+rectangle, the rectangles the server says cover it, and a legend with the title the player
+reported. Read from the agent's and the host's printed lines, so the marks show what was asked;
+the picture underneath shows what the X server made of it.
 
-    demo-legend.py AGENT_OUTPUT HOST_OUTPUT TITLE > draw.mvg
+    demo-legend.py AGENT_OUTPUT HOST_OUTPUT > draw.mvg
 """
 
 import json
@@ -12,7 +12,6 @@ import re
 import sys
 
 agent_lines, host_lines = (open(path).read().splitlines() for path in sys.argv[1:3])
-title = sys.argv[3]
 
 players = {}  # tab id: (x, y, w, h on the screen), and where the main window is
 origin = (0, 0)
@@ -22,12 +21,15 @@ for line in host_lines:
         tab, x, y, w, h, sx, sy = map(int, match.groups())
         players[tab] = (sx, sy, w, h)
         origin = (sx - x, sy - y)
-covers = {}
+covers, titles = {}, {}
 for line in agent_lines:
-    if line.startswith("server -> client: {"):
-        message = json.loads(line.split(": ", 1)[1])
-        if message.get("commandId") == 24:
+    direction, _, text = line.partition(": ")
+    if direction in ("server -> client", "client -> server") and text.startswith("{"):
+        message = json.loads(text)
+        if direction == "server -> client" and message.get("commandId") == 24:
             covers[message.get("id")] = message.get("data", [])
+        elif direction == "client -> server" and message.get("commandId") == 5:
+            titles[message.get("id")] = message.get("data", "")
 
 
 def quoted(text):
@@ -38,7 +40,7 @@ print("fill none\nstroke-width 3")
 legend = []
 for tab, (x, y, w, h) in sorted(players.items()):
     print(f"stroke yellow\nrectangle {x},{y} {x + w - 1},{y + h - 1}")
-    legend.append(("yellow", f"player {tab}: \"{title}\" at {x},{y} {w}x{h}"))
+    legend.append(("yellow", f"player {tab}: \"{titles.get(tab, '')}\" at {x},{y} {w}x{h}"))
     for rect in covers.get(tab, []):
         left, top = origin[0] + rect["left"], origin[1] + rect["top"]
         print(f"stroke red\nrectangle {left},{top} {left + rect['width'] - 1},{top + rect['height'] - 1}")
