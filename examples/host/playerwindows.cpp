@@ -5,14 +5,20 @@
 #include <QQuickItemGrabResult>
 #include <QQmlContext>
 #include <QQuickView>
+#include <QTimer>
 
 #include <memory>
 
-PlayerPage::PlayerPage(int tabid, const QUrl& url, QObject* parent)
+PlayerPage::PlayerPage(int tabid, QObject* parent)
     : QObject(parent)
     , m_tabid(tabid)
-    , m_url(url)
 {
+}
+
+void PlayerPage::open(const QUrl& url)
+{
+    m_url = url;
+    Q_EMIT opened();
 }
 
 void PlayerPage::reportLoad(bool ok) { Q_EMIT loadFinished(m_tabid, ok); }
@@ -56,7 +62,7 @@ QQuickWindow* PlayerWindows::create(int tabid, const QString& url)
 {
     destroy(tabid);
     auto* view = new QQuickView;
-    auto* page = new PlayerPage(tabid, QUrl(url), view);
+    auto* page = new PlayerPage(tabid, view);
     connect(page, &PlayerPage::loadFinished, this, &PlayerWindows::loadFinished);
     connect(page, &PlayerPage::titleChanged, this, &PlayerWindows::titleChanged);
     connect(page, &PlayerPage::urlChanged, this, &PlayerWindows::urlChanged);
@@ -76,6 +82,9 @@ QQuickWindow* PlayerWindows::create(int tabid, const QString& url)
         return nullptr;
     }
     m_players.insert(tabid, { view, QRect() });
+    // The page loads once the host has answered the create request, so that the server hears of
+    // the player before any event of its page.
+    QTimer::singleShot(0, page, [page, url] { page->open(QUrl(url)); });
     return view;
 }
 

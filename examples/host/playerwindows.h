@@ -20,15 +20,17 @@ class QQuickWindow;
 class PlayerPage : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(QUrl url READ url CONSTANT)
+    Q_PROPERTY(QUrl url READ url NOTIFY opened)
 
 public:
     // The kinds of player error the host reports; 2 is the library's own memory stop.
     enum RedirectError { LoadFailed = 1, RenderProcessGone = 3 };
     Q_ENUM(RedirectError)
 
-    PlayerPage(int tabid, const QUrl& url, QObject* parent);
+    PlayerPage(int tabid, QObject* parent);
     QUrl url() const { return m_url; }
+    // Gives the player its page to load.
+    void open(const QUrl& url);
 
     Q_INVOKABLE void reportLoad(bool ok);
     Q_INVOKABLE void reportTitle(const QString& title);
@@ -41,6 +43,7 @@ public:
     Q_INVOKABLE void reportTip();
 
 Q_SIGNALS:
+    void opened();
     void loadFinished(int tabid, bool ok);
     void titleChanged(int tabid, const QString& title);
     void urlChanged(int tabid, const QString& url);
@@ -53,7 +56,7 @@ Q_SIGNALS:
 
 private:
     const int m_tabid;
-    const QUrl m_url;
+    QUrl m_url;
 };
 
 /*!
