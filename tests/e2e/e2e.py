@@ -174,7 +174,8 @@ class Stack:
 
     def agent(self, scenario, upstream=None, port=0, name="agent", hold=False):
         argv = [self.options.agent, "--scenario", scenario, "--port", str(port)]
-        argv += ["--upstream", upstream if ":" in str(upstream) else f"127.0.0.1:{upstream}"] if upstream else []
+        if upstream:  # a port on loopback, or an address
+            argv += ["--upstream", upstream if ":" in str(upstream) else f"127.0.0.1:{upstream}"]
         argv += ["--hold"] if hold else []
         agent = self.start(name, argv)
         return agent, int(agent.wait_line(r"listening on 127\.0\.0\.1:(\d+)", 10).group(1))
@@ -218,7 +219,6 @@ class Stack:
     def player_host(self, agent_port, display, *extra, program=None, env=None):
         """The host with the real player on display."""
         env = dict(env or self.env, QT_QPA_PLATFORM="xcb", DISPLAY=display,
-                   XDG_RUNTIME_DIR=self.dir,
                    # Xvfb has no GPU: Chromium draws in software.
                    QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu")
         if os.geteuid() == 0:
