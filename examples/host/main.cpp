@@ -32,7 +32,6 @@ PlayerEngine::Kind playerKind(int argc, char* argv[])
         arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser parser;
     parser.addOption(playerOption);
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.parse(arguments);
     PlayerEngine::Kind kind = PlayerEngine::WebEngine;
     PlayerEngine::parseKind(parser.value(playerOption), kind);

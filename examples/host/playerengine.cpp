@@ -43,7 +43,7 @@ bool available(Kind kind, QString& why)
     if (kind == Pattern)
         return true;
 #ifdef H5HOST_WEBENGINE
-    // The engine draws through OpenGL, which the offscreen and minimal platforms do not offer it.
+    // The engine draws through OpenGL, which the offscreen and minimal platforms do not offer.
     const QString platform = QGuiApplication::platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")
         || !QOpenGLContext::globalShareContext()) {
