@@ -26,7 +26,8 @@ WebEngineView {
     onTitleChanged: page.reportTitle(title)
     // The page navigated to another address.
     onUrlChanged: page.reportUrl(url)
-    // New windows and pop-ups open at the server: a tab stays in the same window, a dialog is a pop-up.
+    // New windows and pop-ups open at the server: a new tab stays in the same window, a dialog is
+    // a pop-up window.
     onNewViewRequested: page.reportNewView(request.requestedUrl,
         request.destination === WebEngineView.NewViewInWindow
             || request.destination === WebEngineView.NewViewInDialog,
