@@ -4,9 +4,13 @@
 //
 //   h5redir-host --spice 127.0.0.1:PORT [--port-name NAME] [--fetch URL] [--snapshot FILE.png]
 //                [--volume PERCENT] [--mute] [--quit-on-loss] [--verbose]
+//                [--player webengine|pattern]
 //
-// Without a display it runs offscreen. The library runs h5setvol.sh from this program's
-// directory, and free and pkill from PATH. Its debug lines are shown with --verbose only.
+// The players are pages in Qt WebEngine, which needs a display with OpenGL (Xvfb will do); the
+// test pattern needs none. Without a display the host runs offscreen. Lines on standard input,
+// "volume PERCENT" or "mute on|off", change the client's playback settings while it runs. The
+// library runs h5setvol.sh from this program's directory, and free and pkill from PATH. Its debug
+// lines are shown with --verbose only.
 
 #include "referencehost.h"
 
@@ -17,8 +21,32 @@
 
 #include <cstdio>
 
+namespace {
+
+const QCommandLineOption playerOption(QStringLiteral("player"),
+    QStringLiteral("The players: webengine (pages in Qt WebEngine) or pattern (a test pattern)."),
+    QStringLiteral("kind"), QStringLiteral("webengine"));
+
+// The player kind decides how the application object is set up, so it is read before there is one.
+PlayerEngine::Kind playerKind(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.addOption(playerOption);
+    parser.parse(arguments);
+    PlayerEngine::Kind kind = PlayerEngine::WebEngine;
+    PlayerEngine::parseKind(parser.value(playerOption), kind);
+    return kind;
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    const PlayerEngine::Kind player = playerKind(argc, argv);
+    PlayerEngine::prepare(player);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -50,7 +78,7 @@ int main(int argc, char* argv[])
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Show the library's debug lines too."));
     parser.addOptions({ spiceOption, portNameOption, fetchOption, snapshotOption, volumeOption,
-        muteOption, quitOption, verboseOption });
+        muteOption, quitOption, verboseOption, playerOption });
     parser.process(app);
 
     HostOptions options;
@@ -70,6 +98,11 @@ int main(int argc, char* argv[])
     options.volume = parser.isSet(volumeOption) ? parser.value(volumeOption).toInt() : -1;
     options.mute = parser.isSet(muteOption);
     options.quitOnLoss = parser.isSet(quitOption);
+    options.player = player;
+    if (!PlayerEngine::parseKind(parser.value(playerOption), options.player)) {
+        std::fprintf(stderr, "h5redir-host: --player is webengine or pattern\n");
+        return 2;
+    }
 
     ReferenceHost host(options);
     host.start();

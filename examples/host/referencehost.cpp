@@ -33,10 +33,11 @@ constexpr int lastRetryMs = 8000;
 ReferenceHost::ReferenceHost(const HostOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
-    , m_players(&m_mainWindow)
+    , m_players(&m_mainWindow, PlayerEngine::source(options.player))
     , m_redir(std::make_unique<H5redir>())
     , m_channel(m_redir.get(), options.spiceUri, options.portName)
     , m_retryMs(firstRetryMs)
+    , m_playback(m_redir.get())
 {
     // onRequestActive is honoured only while a window of this title has the focus.
     m_mainWindow.setTitle(QStringLiteral("browser_Redir"));
@@ -63,6 +64,11 @@ ReferenceHost::~ReferenceHost() = default;
 void ReferenceHost::start()
 {
     m_mainWindow.show();
+    QString why;
+    if (!PlayerEngine::available(m_options.player, why)) {
+        say(QStringLiteral("no player engine (%1): every player is refused").arg(why));
+        m_redir->SetWebEngine(false);
+    }
     m_redir->SetZorvWindow(&m_mainWindow);
     m_redir->onUpdateZorvInfo(0);
     if (m_options.volume >= 0)
@@ -89,12 +95,16 @@ void ReferenceHost::connectLibrary()
         });
     connect(
         redir, &H5redir::h5playerWindowPos, this, [this](int tabid, int x, int y, int w, int h) {
-            say(QStringLiteral("player %1 at %2,%3 size %4x%5")
+            // The screen position lets a tester point at the page.
+            const QPoint screen = m_mainWindow.mapToGlobal(QPoint(x, y));
+            say(QStringLiteral("player %1 at %2,%3 size %4x%5, on the screen at %6,%7")
                     .arg(tabid)
                     .arg(x)
                     .arg(y)
                     .arg(w)
-                    .arg(h));
+                    .arg(h)
+                    .arg(screen.x())
+                    .arg(screen.y()));
             m_players.place(tabid, x, y, w, h);
         });
     connect(redir, &H5redir::h5SetPlayerVisibility, this, [this](int tabid, bool visible) {
@@ -119,8 +129,13 @@ void ReferenceHost::connectLibrary()
     });
     connect(&m_players, &PlayerWindows::loadFinished, redir, &H5redir::onLoadEnd);
     connect(&m_players, &PlayerWindows::titleChanged, redir, &H5redir::onUpdateTitle);
-    connect(&m_players, &PlayerWindows::activated, redir, &H5redir::onRequestActive);
+    connect(&m_players, &PlayerWindows::urlChanged, redir, &H5redir::onUpdateUrl);
+    connect(&m_players, &PlayerWindows::newViewRequested, redir, &H5redir::onNewUrl);
     connect(&m_players, &PlayerWindows::fullScreenRequested, redir, &H5redir::onRequestFullScreen);
+    connect(&m_players, &PlayerWindows::errorRaised, redir, &H5redir::onRedirectError);
+    connect(&m_players, &PlayerWindows::activated, redir, &H5redir::onRequestActive);
+    connect(&m_players, &PlayerWindows::downloadRequested, redir, &H5redir::onRequestDownload);
+    connect(&m_players, &PlayerWindows::tipRequested, redir, &H5redir::OnRequestTip);
 }
 
 void ReferenceHost::onChannelState(bool open)

@@ -1,6 +1,8 @@
 #ifndef REFERENCEHOST_H
 #define REFERENCEHOST_H
 
+#include "playbackcontrol.h"
+#include "playerengine.h"
 #include "playerwindows.h"
 #include "spiceportclient.h"
 
@@ -22,6 +24,7 @@ struct HostOptions
     int volume = -1; // the client's playback volume in percent, -1 when not given
     bool mute = false;
     bool quitOnLoss = false;
+    PlayerEngine::Kind player = PlayerEngine::WebEngine;
 };
 
 /*!
@@ -58,6 +61,7 @@ private:
     int m_retryMs; // the next reconnection's delay
     bool m_everOpen = false;
     QNetworkAccessManager m_network;
+    PlaybackControl m_playback;
     QTimer m_snapshotTimer;
     QStringList m_snapshotNotes;
 };
