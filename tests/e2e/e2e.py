@@ -7,15 +7,17 @@ passed or failed. free, pkill and h5setvol.sh are stand-ins that only record the
     e2e.py --agent BIN --host BIN --standins DIR CASE [ARG]
 
 CASE is one of: scenario FILE, download, channel-loss, missing-upstream, malformed-frames,
-agent-malformed.
+agent-malformed, page-load, page-load-bench [ROUNDS].
 """
 
 import argparse
 import hashlib
+import http.server
 import json
 import os
 import queue
 import re
+import statistics
 import shutil
 import signal
 import socket
@@ -323,9 +325,137 @@ def case_agent_malformed(stack, args):
         if agent.wait_exit(20) != 0:
             raise Failure("the agent did not go on after malformed frames")
 
+PAGE_RESOURCES = 12
+
+
+def page_files():
+    """index.html and the dozen stylesheets, scripts and images it loads, 16 to 48 KiB each. The
+    page's body ends up with data-result="LOADED/FAILED" and data-ms, its load time."""
+    files, tags = {}, []
+    for i in range(PAGE_RESOURCES):
+        pad = "x" * (16384 * (1 + i % 3))
+        events = 'onload="loaded(1)" onerror="loaded(0)"'
+        if i % 3 == 0:
+            files[f"r{i}.css"] = f".r{i} {{ color: #{i:06x}; }}\n/*{pad}*/\n".encode()
+            tags.append(f'<link rel="stylesheet" href="r{i}.css" {events}>')
+        elif i % 3 == 1:
+            files[f"r{i}.js"] = f"var r{i} = {i};\n/*{pad}*/\n".encode()
+            tags.append(f'<script src="r{i}.js" {events}></script>')
+        else:
+            files[f"r{i}.svg"] = (f'<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><!--{pad}-->'
+                                  f'<rect width="8" height="8" fill="#{i:06x}"/></svg>').encode()
+            tags.append(f'<img src="r{i}.svg" {events}>')
+    files["index.html"] = ("<!DOCTYPE html><html><head><script>var ok = 0, bad = 0;"
+                           "function loaded(good) { good ? ++ok : ++bad; }</script>" + "".join(tags) +
+                           '</head><body onload="document.body.dataset.result = ok + \'/\' + bad;'
+                           'document.body.dataset.ms = Math.round(performance.now());"></body></html>'
+                           ).encode()
+    return files
+
+
+class Origin:
+    """An HTTP/1.1 server with persistent connections, in this process, that notes each file it serves."""
+
+    TYPES = {"html": "text/html", "css": "text/css", "js": "text/javascript", "svg": "image/svg+xml"}
+
+    def __init__(self, files):
+        served = self.served = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                name = self.path.rsplit("/", 1)[-1]
+                body = files.get(name, b"")
+                self.send_response(200 if name in files else 404)
+                self.send_header("Content-Type", Origin.TYPES.get(name.rsplit(".", 1)[-1], "text/plain"))
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Cache-Control", "no-store")
+                self.end_headers()
+                self.wfile.write(body)
+                served.append(name)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/index.html"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+
+def page_through_tunnel(stack):
+    """The page's origin, tinyproxy in front of it, and the library's tunnel to that tinyproxy
+    through the host and the agent. Returns the origin, tinyproxy's port and the tunnel's port."""
+    origin = Origin(page_files())
+    upstream = stack.tinyproxy()
+    agent, port = stack.agent(os.path.join(HERE, "page-load.jsonl"), upstream)
+    stack.host(port)
+    tunnel = int(agent.wait_line(r'proxy policy .*"proxyPort":"(\d+)"', 20).group(1))
+    agent.wait_line(r'expected and seen: \{"commandId":30', 20)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", tunnel)) == 0:
+                return origin, upstream, tunnel
+        time.sleep(0.1)
+    raise Failure("the tunnel does not listen")
+
+
+def load_page(stack, proxy_port, url, timeout):
+    """Headless Chromium loads url through the HTTP proxy at proxy_port, with a fresh profile.
+    Returns the page's data-result and its load time in ms."""
+    profile = tempfile.mkdtemp(prefix="chromium-", dir=stack.dir)
+    argv = [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+            "--disable-quic", "--no-first-run", "--disable-background-networking",
+            "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}",
+            f"--proxy-server=http://127.0.0.1:{proxy_port}", "--proxy-bypass-list=<-loopback>",
+            "--dump-dom", url]
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout,
+                              start_new_session=True)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"chromium did not finish loading {url} within {timeout} s")
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+    match = re.search(r'data-result="([^"]*)" data-ms="(\d+)"', done.stdout)
+    if not match:
+        raise Failure(f"chromium: no load result (exit {done.returncode}): {done.stderr[-500:]}")
+    return match.group(1), int(match.group(2))
+
+
+def case_page_load(stack, args):
+    origin, _, tunnel = page_through_tunnel(stack)
+    result, ms = load_page(stack, tunnel, origin.url, 90)
+    missing = sorted(set(page_files()) - set(origin.served))
+    print(f"e2e: page through the tunnel: {result} resources loaded/failed, {ms} ms", flush=True)
+    if result != f"{PAGE_RESOURCES}/0" or missing:
+        raise Failure(f"page load {result}, not served: {missing}")
+
+
+def case_page_load_bench(stack, args):
+    """Load times through the tunnel against tinyproxy directly, interleaved after a warm-up."""
+    rounds = int(args.arg or 10)
+    origin, upstream, tunnel = page_through_tunnel(stack)
+    for port in (upstream, tunnel):
+        load_page(stack, port, origin.url, 90)
+    direct, tunnelled = [], []
+    for _ in range(rounds):
+        for port, times in ((upstream, direct), (tunnel, tunnelled)):
+            result, ms = load_page(stack, port, origin.url, 90)
+            if result != f"{PAGE_RESOURCES}/0":
+                raise Failure(f"page load {result}")
+            times.append(ms)
+    ratios = sorted(t / max(d, 1) for t, d in zip(tunnelled, direct))
+    print(f"page load, {PAGE_RESOURCES} resources, {rounds} interleaved rounds: "
+          f"tinyproxy directly median {statistics.median(direct)} ms, "
+          f"through the tunnel median {statistics.median(tunnelled)} ms; "
+          f"ratio tunnel/direct median {statistics.median(ratios):.2f} "
+          f"(min {ratios[0]:.2f}, max {ratios[-1]:.2f})", flush=True)
+
 
 CASES = {"scenario": case_scenario, "download": case_download, "channel-loss": case_channel_loss,
-         "missing-upstream": case_missing_upstream, "malformed-frames": case_malformed_frames, "agent-malformed": case_agent_malformed}
+         "missing-upstream": case_missing_upstream, "malformed-frames": case_malformed_frames, "agent-malformed": case_agent_malformed,
+         "page-load": case_page_load, "page-load-bench": case_page_load_bench}
 
 
 def main():
