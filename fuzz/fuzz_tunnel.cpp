@@ -4,15 +4,17 @@
 // byte is where it belongs: what a client sent is on the channel under its own proxy id, in
 // order; what a frame carried is in the client its proxy id names; nothing reaches anyone else.
 //
-// The input is a list of records, each led by one byte: its low two bits pick one of four client
-// slots, the rest the action.
+// Every input starts with four connected clients (slots 0 to 3, connected in that order, each
+// reconnected if an earlier input closed it). The input is a list of records, each led by one
+// byte: its low two bits pick a slot, the other six the step. Most steps are traffic:
 //   0  open: the slot's client connects (if it is not connected)
-//   1  send: the client sends the next N bytes (N: the following byte)
-//   2  frame: a frame 35 for the client's proxy id carries the next N bytes
-//   3  stale: the same, for the proxy id of the slot's previous client (closed)
-//   4  close: the client closes
-//   5+ a frame 35 for the client's proxy id with its data length off by (action - 6), and the
-//      next N bytes as payload: only the declared length, if it fits, may arrive
+//   1  close: the client closes
+//   2  stale: a frame 35 for the proxy id of the slot's client closed earlier in this input
+//      carries the next N bytes (N: the following byte)
+//   3, 4  a frame 35 for the client's proxy id with its data length one less, one more than the
+//      next N bytes it carries: only the declared length, if it fits, may arrive
+//   odd from 5  send: the client sends the next N bytes
+//   even from 6  frame: a frame 35 for the client's proxy id carries the next N bytes
 #include <h5redir/h5redir.h>
 #include "h5socketserver.h"
 
@@ -22,6 +24,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QtEndian>
 
 #include <arpa/inet.h>
@@ -31,6 +34,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +49,8 @@ void dropMessage(QtMsgType, const QMessageLogContext&, const QString&) { }
 
 [[noreturn]] void fail(const char* what, int id, const QByteArray& bytes = {})
 {
-    std::fprintf(stderr, "fuzz tunnel: %s (proxy id %d): %s\n", what, id, bytes.toHex().constData());
+    std::fprintf(
+        stderr, "fuzz tunnel: %s (proxy id %d): %s\n", what, id, bytes.toHex().constData());
     std::abort();
 }
 
@@ -72,6 +77,8 @@ public:
     {
         // Never destroyed: nothing of Qt may run during static destruction.
         static Rig* rig = [] {
+            // Not even formatted: the library logs every frame.
+            QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
             qInstallMessageHandler(dropMessage);
             static int argc = 1;
             static char name[] = "fuzz_tunnel";
@@ -97,10 +104,11 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
             fail("connect", 0);
-        const int before = m_connects.size();
-        if (!pumpUntil([&] { return m_connects.size() > before; }))
+        if (!pumpUntil([&] { return !m_connects.isEmpty(); }))
             fail("no announcement of a new connection", 0);
-        client.id = m_connects.last();
+        client.id = m_connects.takeLast();
+        if (!m_connects.isEmpty())
+            fail("a connection announced twice", client.id);
         for (const Client& other : m_clients) {
             if (&other != &client && other.fd >= 0 && other.id == client.id)
                 fail("two live connections share a proxy id", client.id);
@@ -112,10 +120,11 @@ public:
         const Client& client = m_clients[slot];
         if (client.fd < 0 || bytes.isEmpty())
             return;
-        if (::send(client.fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) != bytes.size())
+        const size_t size = size_t(bytes.size());
+        if (::send(client.fd, bytes.constData(), size, MSG_NOSIGNAL) != ssize_t(size))
             fail("client send", client.id);
         if (!pumpUntil([&] { return m_fromClients.value(client.id).size() >= bytes.size(); }))
-            fail("client bytes did not reach the channel", client.id, m_fromClients.value(client.id));
+            fail("client bytes did not reach the channel", client.id);
         if (m_fromClients.take(client.id) != bytes)
             fail("client bytes changed on the channel", client.id, bytes);
     }
@@ -161,12 +170,19 @@ public:
                 m_fromClients.begin().value());
     }
 
-    void reset()
+    // The state every input starts from: the four clients connected in slot order, so that the
+    // server lists them in that order too, none closed before.
+    void start()
     {
+        const bool inOrder = std::all_of(std::begin(m_clients), std::end(m_clients),
+            [](const Client& client) { return client.previousId == 0 && client.fd >= 0; });
         for (int slot = 0; slot < clientSlots; ++slot) {
-            close(slot);
+            if (!inOrder)
+                close(slot);
             m_clients[slot].previousId = 0;
         }
+        for (int slot = 0; slot < clientSlots; ++slot)
+            open(slot);
     }
 
     const Client& at(int slot) const { return m_clients[slot]; }
@@ -213,8 +229,11 @@ private:
     template <typename Done> bool pumpUntil(Done done)
     {
         const QDeadlineTimer deadline(pumpMs);
-        while (!done() && !deadline.hasExpired())
+        while (!done() && !deadline.hasExpired()) {
             QCoreApplication::processEvents();
+            // No event loop runs here to delete what the server let go: its sockets close now.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
         return done();
     }
 
@@ -251,6 +270,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Rig& rig = Rig::instance();
+    rig.start();
     size_t pos = 0;
     const auto next = [&]() -> QByteArray {
         if (pos >= size)
@@ -263,41 +283,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
     while (pos < size) {
         const int slot = data[pos] & 3;
-        const int action = data[pos++] >> 2;
+        const int step = data[pos++] >> 2;
         const auto& client = rig.at(slot);
-        switch (action) {
-        case 0:
+        if (step == 0) {
             rig.open(slot);
-            break;
-        case 1:
-            rig.send(slot, next());
-            break;
-        case 2: {
-            const QByteArray payload = next();
-            if (client.fd >= 0 && !payload.isEmpty())
-                rig.inbound(slot, client.id, payload.size(), payload, payload);
-            break;
-        }
-        case 3: {
+        } else if (step == 1) {
+            rig.close(slot);
+        } else if (step == 2) {
             const QByteArray payload = next();
             if (client.previousId > 0 && !payload.isEmpty())
                 rig.inbound(slot, client.previousId, payload.size(), payload, {});
-            break;
-        }
-        case 4:
-            rig.close(slot);
-            break;
-        default: {
+        } else if (step <= 4) {
             const QByteArray payload = next();
-            const qint32 length = payload.size() + action - 6;
+            const qint32 length = payload.size() + (step == 3 ? -1 : 1);
             const bool fits = length >= 1 && length <= payload.size();
             if (client.fd >= 0)
-                rig.inbound(slot, client.id, length, payload, fits ? payload.left(length) : QByteArray());
-            break;
-        }
+                rig.inbound(
+                    slot, client.id, length, payload, fits ? payload.left(length) : QByteArray());
+        } else if (step % 2) {
+            rig.send(slot, next());
+        } else {
+            const QByteArray payload = next();
+            if (client.fd >= 0 && !payload.isEmpty())
+                rig.inbound(slot, client.id, payload.size(), payload, payload);
         }
         rig.checkQuiet();
     }
-    rig.reset();
     return 0;
 }

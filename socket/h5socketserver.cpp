@@ -32,8 +32,9 @@ class HandleQuarantine
 public:
     static HandleQuarantine &instance()
     {
-        static HandleQuarantine quarantine;
-        return quarantine;
+        // Never destroyed: a server thread may still run while the process exits.
+        static auto *quarantine = new HandleQuarantine;
+        return *quarantine;
     }
 
     void add(int handle)
@@ -59,7 +60,8 @@ public:
                 return moved;
             }
             // Out of descriptor numbers: shorten the oldest quarantine rather than refuse a client.
-            qInfo() << "H5" << "incomingConnection" << "handle quarantine cut short:" << releaseOldest();
+            const int released = releaseOldest();
+            qInfo() << "H5" << "incomingConnection" << "handle quarantine cut short:" << released;
         }
         return descriptor;
     }

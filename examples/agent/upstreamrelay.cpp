@@ -174,7 +174,8 @@ void UpstreamRelay::onUpstreamClosed(int proxyId, QTcpSocket* socket)
             stream.socket->write(again);
         return;
     }
-    Q_EMIT event(QStringLiteral("upstream %1 closed, the next request opens a fresh one").arg(proxyId));
+    Q_EMIT event(
+        QStringLiteral("upstream %1 closed, the next request opens a fresh one").arg(proxyId));
 }
 
 void UpstreamRelay::write(int proxyId, const QByteArray& bytes)

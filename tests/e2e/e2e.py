@@ -7,7 +7,7 @@ passed or failed. free, pkill and h5setvol.sh are stand-ins that only record the
     e2e.py --agent BIN --host BIN --standins DIR CASE [ARG]
 
 CASE is one of: scenario FILE, download, channel-loss, missing-upstream, malformed-frames,
-agent-malformed, page-load, page-load-bench [ROUNDS].
+agent-malformed, page-load.
 """
 
 import argparse
@@ -17,7 +17,6 @@ import json
 import os
 import queue
 import re
-import statistics
 import shutil
 import signal
 import socket
@@ -432,30 +431,9 @@ def case_page_load(stack, args):
         raise Failure(f"page load {result}, not served: {missing}")
 
 
-def case_page_load_bench(stack, args):
-    """Load times through the tunnel against tinyproxy directly, interleaved after a warm-up."""
-    rounds = int(args.arg or 10)
-    origin, upstream, tunnel = page_through_tunnel(stack)
-    for port in (upstream, tunnel):
-        load_page(stack, port, origin.url, 90)
-    direct, tunnelled = [], []
-    for _ in range(rounds):
-        for port, times in ((upstream, direct), (tunnel, tunnelled)):
-            result, ms = load_page(stack, port, origin.url, 90)
-            if result != f"{PAGE_RESOURCES}/0":
-                raise Failure(f"page load {result}")
-            times.append(ms)
-    ratios = sorted(t / max(d, 1) for t, d in zip(tunnelled, direct))
-    print(f"page load, {PAGE_RESOURCES} resources, {rounds} interleaved rounds: "
-          f"tinyproxy directly median {statistics.median(direct)} ms, "
-          f"through the tunnel median {statistics.median(tunnelled)} ms; "
-          f"ratio tunnel/direct median {statistics.median(ratios):.2f} "
-          f"(min {ratios[0]:.2f}, max {ratios[-1]:.2f})", flush=True)
-
-
 CASES = {"scenario": case_scenario, "download": case_download, "channel-loss": case_channel_loss,
          "missing-upstream": case_missing_upstream, "malformed-frames": case_malformed_frames, "agent-malformed": case_agent_malformed,
-         "page-load": case_page_load, "page-load-bench": case_page_load_bench}
+         "page-load": case_page_load}
 
 
 def main():
