@@ -324,6 +324,7 @@ def case_agent_malformed(stack, args):
         if agent.wait_exit(20) != 0:
             raise Failure("the agent did not go on after malformed frames")
 
+
 PAGE_RESOURCES = 12
 
 
@@ -409,16 +410,21 @@ def load_page(stack, proxy_port, url, timeout):
             "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}",
             f"--proxy-server=http://127.0.0.1:{proxy_port}", "--proxy-bypass-list=<-loopback>",
             "--dump-dom", url]
+    # A session of its own, so that a hung load is stopped with every helper process.
+    chromium = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
     try:
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout,
-                              start_new_session=True)
+        out, err = chromium.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         raise Failure(f"chromium did not finish loading {url} within {timeout} s")
     finally:
+        if chromium.poll() is None:
+            os.killpg(chromium.pid, signal.SIGKILL)
+            chromium.wait()
         shutil.rmtree(profile, ignore_errors=True)
-    match = re.search(r'data-result="([^"]*)" data-ms="(\d+)"', done.stdout)
+    match = re.search(r'data-result="([^"]*)" data-ms="(\d+)"', out)
     if not match:
-        raise Failure(f"chromium: no load result (exit {done.returncode}): {done.stderr[-500:]}")
+        raise Failure(f"chromium: no load result (exit {chromium.returncode}): {err[-500:]}")
     return match.group(1), int(match.group(2))
 
 
