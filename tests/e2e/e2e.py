@@ -13,12 +13,13 @@ page served from a network namespace that only the tunnel reaches (examples/page
 
 The host reaches the agent over a SPICE port channel (the agent is a SPICE server on loopback).
 CASE is one of: scenario FILE, download, channel-loss, missing-upstream, malformed-frames,
-no-agent, no-engine, player-road, player-tunnel, player-audio.
+no-agent, no-engine, page-load, player-road, player-tunnel, player-audio.
 """
 
 import argparse
 import ctypes
 import hashlib
+import http.server
 import json
 import os
 import queue
@@ -569,10 +570,123 @@ def case_player_audio(stack, args):
         print(f"e2e: after {change or 'the start'!r}: the player's stream shows {expected}", flush=True)
 
 
+PAGE_RESOURCES = 12
+
+
+def page_files():
+    """index.html and the dozen stylesheets, scripts and images it loads, 16 to 48 KiB each. The
+    page's body ends up with data-result="LOADED/FAILED" and data-ms, its load time."""
+    files, tags = {}, []
+    for i in range(PAGE_RESOURCES):
+        pad = "x" * (16384 * (1 + i % 3))
+        events = 'onload="loaded(1)" onerror="loaded(0)"'
+        if i % 3 == 0:
+            files[f"r{i}.css"] = f".r{i} {{ color: #{i:06x}; }}\n/*{pad}*/\n".encode()
+            tags.append(f'<link rel="stylesheet" href="r{i}.css" {events}>')
+        elif i % 3 == 1:
+            files[f"r{i}.js"] = f"var r{i} = {i};\n/*{pad}*/\n".encode()
+            tags.append(f'<script src="r{i}.js" {events}></script>')
+        else:
+            files[f"r{i}.svg"] = (f'<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><!--{pad}-->'
+                                  f'<rect width="8" height="8" fill="#{i:06x}"/></svg>').encode()
+            tags.append(f'<img src="r{i}.svg" {events}>')
+    files["index.html"] = ("<!DOCTYPE html><html><head><script>var ok = 0, bad = 0;"
+                           "function loaded(good) { good ? ++ok : ++bad; }</script>" + "".join(tags) +
+                           '</head><body onload="document.body.dataset.result = ok + \'/\' + bad;'
+                           'document.body.dataset.ms = Math.round(performance.now());"></body></html>'
+                           ).encode()
+    return files
+
+
+class Origin:
+    """An HTTP/1.1 server with persistent connections, in this process, that notes each file it serves."""
+
+    TYPES = {"html": "text/html", "css": "text/css", "js": "text/javascript", "svg": "image/svg+xml"}
+
+    def __init__(self, files):
+        served = self.served = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                name = self.path.rsplit("/", 1)[-1]
+                body = files.get(name, b"")
+                self.send_response(200 if name in files else 404)
+                self.send_header("Content-Type", Origin.TYPES.get(name.rsplit(".", 1)[-1], "text/plain"))
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Cache-Control", "no-store")
+                self.end_headers()
+                self.wfile.write(body)
+                served.append(name)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/index.html"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+
+def page_through_tunnel(stack):
+    """The page's origin, tinyproxy in front of it, and the library's tunnel to that tinyproxy
+    through the host and the agent. Returns the origin, tinyproxy's port and the tunnel's port."""
+    origin = Origin(page_files())
+    upstream = stack.tinyproxy()
+    agent, port = stack.agent(os.path.join(HERE, "page-load.jsonl"), upstream)
+    stack.host(port)
+    tunnel = int(agent.wait_line(r'proxy policy .*"proxyPort":"(\d+)"', 20).group(1))
+    agent.wait_line(r'expected and seen: \{"commandId":30', 20)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", tunnel)) == 0:
+                return origin, upstream, tunnel
+        time.sleep(0.1)
+    raise Failure("the tunnel does not listen")
+
+
+def load_page(stack, proxy_port, url, timeout):
+    """Headless Chromium loads url through the HTTP proxy at proxy_port, with a fresh profile.
+    Returns the page's data-result and its load time in ms."""
+    profile = tempfile.mkdtemp(prefix="chromium-", dir=stack.dir)
+    argv = [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+            "--disable-quic", "--no-first-run", "--disable-background-networking",
+            "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}",
+            f"--proxy-server=http://127.0.0.1:{proxy_port}", "--proxy-bypass-list=<-loopback>",
+            "--dump-dom", url]
+    # A session of its own, so that a hung load is stopped with every helper process.
+    chromium = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+    try:
+        out, err = chromium.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"chromium did not finish loading {url} within {timeout} s")
+    finally:
+        if chromium.poll() is None:
+            os.killpg(chromium.pid, signal.SIGKILL)
+            chromium.wait()
+        shutil.rmtree(profile, ignore_errors=True)
+    match = re.search(r'data-result="([^"]*)" data-ms="(\d+)"', out)
+    if not match:
+        raise Failure(f"chromium: no load result (exit {chromium.returncode}): {err[-500:]}")
+    return match.group(1), int(match.group(2))
+
+
+def case_page_load(stack, args):
+    origin, _, tunnel = page_through_tunnel(stack)
+    result, ms = load_page(stack, tunnel, origin.url, 90)
+    missing = sorted(set(page_files()) - set(origin.served))
+    print(f"e2e: page through the tunnel: {result} resources loaded/failed, {ms} ms", flush=True)
+    if result != f"{PAGE_RESOURCES}/0" or missing:
+        raise Failure(f"page load {result}, not served: {missing}")
+
+
 CASES = {"scenario": case_scenario, "download": case_download, "channel-loss": case_channel_loss,
          "missing-upstream": case_missing_upstream, "malformed-frames": case_malformed_frames,
          "no-agent": case_no_agent, "no-engine": case_no_engine, "player-road": case_player_road,
-         "player-tunnel": case_player_tunnel, "player-audio": case_player_audio}
+         "player-tunnel": case_player_tunnel, "player-audio": case_player_audio,
+         "page-load": case_page_load}
 
 
 def main():
