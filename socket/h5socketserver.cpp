@@ -4,11 +4,12 @@
 #include "h5log.h"
 
 #include <QDeadlineTimer>
+#include <QMap>
 #include <QMutex>
+#include <QPair>
+#include <QQueue>
 
 #include <algorithm>
-#include <deque>
-#include <map>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -42,7 +43,7 @@ public:
         const QMutexLocker lock(&m_mutex);
         const qint64 until = QDeadlineTimer(quarantineMs).deadline();
         m_until[handle] = until;
-        m_order.emplace_back(handle, until);
+        m_order.enqueue(qMakePair(handle, until));
     }
 
     // The descriptor a newly accepted connection is to live under: itself, or a duplicate with a
@@ -51,10 +52,10 @@ public:
     {
         const QMutexLocker lock(&m_mutex);
         expire(QDeadlineTimer::current().deadline());
-        while (m_until.count(int(descriptor))) {
+        while (m_until.contains(int(descriptor))) {
             // Above every quarantined number, so one call finds a number that is free to use.
             // Never dup2(): a number this process does not own may belong to another thread.
-            const int moved = fcntl(int(descriptor), F_DUPFD_CLOEXEC, m_until.rbegin()->first + 1);
+            const int moved = fcntl(int(descriptor), F_DUPFD_CLOEXEC, m_until.lastKey() + 1);
             if (moved >= 0) {
                 ::close(int(descriptor));
                 return moved;
@@ -69,7 +70,7 @@ public:
 private:
     void expire(qint64 now)
     {
-        while (!m_order.empty() && m_order.front().second <= now)
+        while (!m_order.isEmpty() && m_order.head().second <= now)
             dropFront();
     }
 
@@ -84,19 +85,20 @@ private:
     // The handle released, or -1 when the entry had been superseded by a later one.
     int dropFront()
     {
-        const std::pair<int, qint64> entry = m_order.front();
-        m_order.pop_front();
+        const QPair<int, qint64> entry = m_order.dequeue();
         const auto it = m_until.find(entry.first);
-        if (it == m_until.end() || it->second != entry.second)
+        if (it == m_until.end() || it.value() != entry.second)
             return -1;
         m_until.erase(it);
         return entry.first;
     }
 
     QMutex m_mutex;
+    // Qt's containers rather than the standard ones: their instantiations stay out of the
+    // library's exported symbols.
     // handle -> end of its quarantine, and the same entries in the order they end
-    std::map<int, qint64> m_until;
-    std::deque<std::pair<int, qint64>> m_order;
+    QMap<int, qint64> m_until;
+    QQueue<QPair<int, qint64>> m_order;
 };
 
 } // namespace
