@@ -255,17 +255,11 @@ void TestChannel::message_data()
         { R"({"commandId":24,"id":3,"data":[{"left":@,"top":20,"width":80,"height":90}]})", "7",
             list({ "h5SetPlayerVisibility(3,true)" }),
             { read(3, 24), region.arg(QLatin1String("70,0 90x90")) } },
-        { R"({"commandId":24,"id":3,"data":[{"left":10,"top":20,"width":@,"height":90}]})", "7",
-            list({ "h5SetPlayerVisibility(3,true)" }),
-            { read(3, 24), "D H5 ClipWindow ignore rect",
-                region.arg(QLatin1String("0,0 160x90")) } },
         { R"({"commandId":2,"id":@,"data":"u"})", "7", list({ "h5CreateNewPlayer(0,0,0,0,0,u)" }),
             { read(0, 2), R"(D H5 HandleServerMsg read url from Json : "u")",
                 "C H5 IsMemoryAllow IsMemoryAllow avail memory: 1000",
                 "C H5 IsMemoryAllow IsMemoryAllow avail swap: 0",
                 "C H5 IsMemoryAllow IsMemoryAllow total avail: 1000" } },
-        { R"({"commandId":28,"id":@})", "7",
-            list({ "h5DestroyPlayer(3)", "h5SetRedirectState(false)" }), { read(0, 28) } },
     };
     for (const auto& member : members) {
         for (const char* value : { "null", "true", "7", "2.5", "\"7\"", "[7]", "{\"v\":7}" }) {

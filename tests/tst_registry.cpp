@@ -21,13 +21,6 @@ QByteArray create(int tabid)
     return R"({"commandId":2,"data":"u","id":)" + QByteArray::number(tabid) + '}';
 }
 
-QList<int> clipRect(H5redir& redir, int tabid)
-{
-    int x = -1, y = -1, w = -1, h = -1;
-    redir.GetBRDataInClip(tabid, x, y, w, h);
-    return { x, y, w, h };
-}
-
 // A mask no clip command produces, to tell "left as it was" from "set".
 const QRegion untouched(1, 1, 1, 1);
 
@@ -39,7 +32,6 @@ class TestRegistry : public QObject
 
 private Q_SLOTS:
     void init() { m_standIns.setAvailable(1000); }
-    void storesStayWithTheirTab();
     void removals_data();
     void removals();
     void destroyedUnderLock_data();
@@ -52,41 +44,6 @@ private Q_SLOTS:
 private:
     StandIns m_standIns; // create requests run "free -m"
 };
-
-void TestRegistry::storesStayWithTheirTab()
-{
-    H5redir redir;
-    QQuickWindow window;
-    QVERIFY(redir.IsNoBRData());
-    feed(redir, create(0));
-    feed(redir, create(-2));
-    feed(redir, create(7));
-    LogCapture log;
-    redir.SaveVisibleInBRData(0, true);
-    redir.SaveWindowInBRData(0, &window);
-    redir.SavePosInBRData(0, -10, 20, 300, 200);
-    // Stores for a tab without a record go nowhere, in particular not into another record.
-    redir.SaveVisibleInBRData(5, true);
-    redir.SaveWindowInBRData(5, &window);
-    redir.SavePosInBRData(5, 1, 2, 3, 4);
-    QCOMPARE(clipRect(redir, 5), QList<int>({ -1, -1, -1, -1 }));
-    QCOMPARE(clipRect(redir, -2), QList<int>({ 0, 0, 0, 0 }));
-    QCOMPARE(clipRect(redir, 0), QList<int>({ -10, 20, 300, 200 }));
-    QVERIFY(redir.IsVisibleTab(0) && !redir.IsVisibleTab(-2) && !redir.IsVisibleTab(5));
-    QCOMPARE(redir.GetBRWindowById(-2), nullptr);
-    QCOMPARE(redir.GetBRWindowById(0), &window);
-    QCOMPARE(h5Lines(log), QStringList());
-
-    // A new request for a tab replaces its record with a fresh one at the end.
-    Recorder recorder(&redir);
-    redir.SaveVisibleInBRData(7, true);
-    feed(redir, create(7));
-    QVERIFY(!redir.IsVisibleTab(7));
-    redir.DelAllBRData();
-    QCOMPARE(recorder.events,
-        list({ "h5DestroyPlayer(7)", "h5CreateNewPlayer(7,0,0,0,0,u)", "h5DestroyPlayer(0)",
-            "h5DestroyPlayer(-2)", "h5DestroyPlayer(7)" }));
-}
 
 void TestRegistry::removals_data()
 {

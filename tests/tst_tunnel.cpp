@@ -8,8 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
-#include <QRandomGenerator>
-#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -61,8 +59,6 @@ private Q_SLOTS:
     void listener_data();
     void listener();
     void oneConnectionInOrder();
-    void echo_data();
-    void echo();
     void reusedHandle();
 
 private:
@@ -304,51 +300,6 @@ void TunnelTest::oneConnectionInOrder()
     // Its close took the ordinary path: the connection's line, the server's, then the 36.
     QCOMPARE(m_log->texts(QStringLiteral("H5 removeSocket")),
         QStringList { QStringLiteral("H5 removeSocket remove socket: %1").arg(n) });
-}
-
-void TunnelTest::echo_data()
-{
-    QTest::addColumn<int>("connections");
-    QTest::addColumn<int>("size");
-    QTest::newRow("small, distinct") << 4 << 64;
-    QTest::newRow("4 MiB over 8") << 8 << (512 << 10);
-}
-
-void TunnelTest::echo()
-{
-    QFETCH(int, connections);
-    QFETCH(int, size);
-
-    m_redir->onProxyPolicy(localPolicy(m_port));
-    echoFrames(m_redir.get(), this);
-    QRandomGenerator random { quint32(size) };
-    QList<Client> clients;
-    QByteArrayList sent;
-    QVector<QByteArray> received(connections);
-    QSet<int> ids;
-    for (int i = 0; i < connections; ++i) {
-        clients.append(connectClient());
-        ids.insert(clients.last().id);
-        sent.append(QByteArray(size, Qt::Uninitialized));
-        random.fillRange(reinterpret_cast<quint32*>(sent.last().data()), size / 4);
-        clients[i].socket->write(sent[i]);
-    }
-    QCOMPARE(ids.size(), connections);
-    QVERIFY(!ids.contains(-1));
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            bool done = true;
-            for (int i = 0; i < connections; ++i) {
-                received[i] += clients[i].socket->readAll();
-                done = done && received[i].size() >= size;
-            }
-            return done;
-        },
-        120000));
-    for (int i = 0; i < connections; ++i) {
-        QVERIFY2(m_fromClient.value(clients[i].id) == sent[i], qPrintable(QString::number(i)));
-        QVERIFY2(received[i] == sent[i], qPrintable(QString::number(i)));
-    }
 }
 
 void TunnelTest::reusedHandle()

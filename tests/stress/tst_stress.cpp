@@ -52,13 +52,13 @@ public:
         QTcpSocket* socket;
         int n;
         qint64 total, sent = 0, received = 0;
-        bool sending = true, intact = true, closed = false;
+        bool intact = true, closed = false;
     };
 
     Clients() { moveToThread(&m_thread), m_thread.start(); }
     ~Clients() override
     {
-        run([this] { qDeleteAll(m_sockets), m_sockets.clear(); });
+        clear();
         m_thread.quit();
         m_thread.wait();
     }
@@ -71,9 +71,7 @@ public:
         run([=] {
             for (int i = 0; i < count; ++i) {
                 auto* socket = new QTcpSocket;
-                socket->setProxy(
-                    QNetworkProxy::NoProxy); // the application proxy is the tunnel itself
-                m_sockets.append(socket);
+                socket->setProxy(QNetworkProxy::NoProxy); // not the application proxy: the tunnel
                 m_list.append({ socket, m_opened++, bytes });
                 const int index = m_list.size() - 1;
                 connect(socket, &QTcpSocket::connected, this, [=] { pump(m_list[index]); });
@@ -99,19 +97,23 @@ public:
     void closeAll()
     {
         run([this] {
-            for (QTcpSocket* socket : qAsConst(m_sockets))
-                socket->disconnectFromHost();
+            for (const Connection& c : qAsConst(m_list))
+                c.socket->disconnectFromHost();
         });
     }
     void clear()
     {
-        run([this] { qDeleteAll(m_sockets), m_sockets.clear(), m_list.clear(); });
+        run([this] {
+            for (const Connection& c : qAsConst(m_list))
+                delete c.socket;
+            m_list.clear();
+        });
     }
 
 private:
     void pump(Connection& c)
     {
-        while (c.sending && c.sent < c.total && c.sent - c.received < (64 << 10)) {
+        while (c.sent < c.total && c.sent - c.received < (64 << 10)) {
             QByteArray bytes(int(qMin<qint64>(16 << 10, c.total - c.sent)), Qt::Uninitialized);
             for (int i = 0; i < bytes.size(); ++i)
                 bytes[i] = streamByte(c.n, c.sent + i);
@@ -128,7 +130,6 @@ private:
     }
 
     QThread m_thread;
-    QList<QTcpSocket*> m_sockets;
     QVector<Connection> m_list;
     int m_opened = 0;
 };
