@@ -3,6 +3,7 @@
 #include <h5redir/h5redir.h>
 #include "standins.h"
 
+#include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -88,6 +89,8 @@ FuzzHost::FuzzHost()
     settle();
 }
 
+FuzzHost::~FuzzHost() = default;
+
 void FuzzHost::startTunnel()
 {
     QTcpServer probe;
@@ -113,7 +116,7 @@ void FuzzHost::startTunnel()
         if (!client->waitForConnected(10000))
             fail("tunnel client could not connect", client->errorString().toUtf8());
         m_clients.append(client);
-        for (int wait = 0; handles.size() <= i && wait < 100; ++wait)
+        for (QDeadlineTimer deadline(10000); handles.size() <= i && !deadline.hasExpired();)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     }
     disconnect(announced);

@@ -23,6 +23,7 @@ class FuzzHost : public QObject
 
 public:
     static FuzzHost& instance();
+    ~FuzzHost() override;
 
     H5redir& redir() { return *m_redir; }
     void feed(const QByteArray& message);
