@@ -53,12 +53,6 @@ void H5redir::StopMemoryThread()
 
 void H5redir::onMemoryLessLimit()
 {
-    // A monitor that was already stopped and replaced speaks of an old shortage; only the
-    // running one may end redirection.
-    const auto *monitor = qobject_cast<H5MemoryUtil *>(sender());
-    if (monitor && monitor != m_pMemoryUtil)
-        return;
-
     qDebug() << "H5" << "onMemoryLessLimit" << "";
     {
         QMutexLocker locker(&m_mutex);

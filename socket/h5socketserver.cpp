@@ -3,12 +3,101 @@
 #include "h5socket.h"
 
 #include <QDebug>
+#include <QDeadlineTimer>
+#include <QMutex>
 
 #include <algorithm>
+#include <deque>
+#include <map>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int writeTimeoutMs = 30000;
+// The handle of a connection is its descriptor number, and the system gives a closed number to
+// the next accepted connection at once. Frames the server side sent before it learnt of a close
+// (the messages cross on the channel) would then be written into a stranger's connection. So a
+// handle is not used again until those frames have surely drained: longer than one blocked write
+// plus a channel round trip.
+constexpr qint64 quarantineMs = 60000;
+
+/*!
+ * Handles recently taken out of use, process-wide since descriptor numbers are; a later server
+ * of the same channel must not hand them out either.
+ */
+class HandleQuarantine
+{
+public:
+    static HandleQuarantine &instance()
+    {
+        // Never destroyed: a server thread may still run while the process exits.
+        static auto *quarantine = new HandleQuarantine;
+        return *quarantine;
+    }
+
+    void add(int handle)
+    {
+        const QMutexLocker lock(&m_mutex);
+        const qint64 until = QDeadlineTimer(quarantineMs).deadline();
+        m_until[handle] = until;
+        m_order.emplace_back(handle, until);
+    }
+
+    // The descriptor a newly accepted connection is to live under: itself, or a duplicate with a
+    // number out of quarantine, the original closed.
+    qintptr admit(qintptr descriptor)
+    {
+        const QMutexLocker lock(&m_mutex);
+        expire(QDeadlineTimer::current().deadline());
+        while (m_until.count(int(descriptor))) {
+            // Above every quarantined number, so one call finds a number that is free to use.
+            // Never dup2(): a number this process does not own may belong to another thread.
+            const int moved = fcntl(int(descriptor), F_DUPFD_CLOEXEC, m_until.rbegin()->first + 1);
+            if (moved >= 0) {
+                ::close(int(descriptor));
+                return moved;
+            }
+            // Out of descriptor numbers: shorten the oldest quarantine rather than refuse a client.
+            const int released = releaseOldest();
+            qInfo() << "H5" << "incomingConnection" << "handle quarantine cut short:" << released;
+        }
+        return descriptor;
+    }
+
+private:
+    void expire(qint64 now)
+    {
+        while (!m_order.empty() && m_order.front().second <= now)
+            dropFront();
+    }
+
+    int releaseOldest()
+    {
+        int handle = -1;
+        while (handle < 0)
+            handle = dropFront();
+        return handle;
+    }
+
+    // The handle released, or -1 when the entry had been superseded by a later one.
+    int dropFront()
+    {
+        const std::pair<int, qint64> entry = m_order.front();
+        m_order.pop_front();
+        const auto it = m_until.find(entry.first);
+        if (it == m_until.end() || it->second != entry.second)
+            return -1;
+        m_until.erase(it);
+        return entry.first;
+    }
+
+    QMutex m_mutex;
+    // handle -> end of its quarantine, and the same entries in the order they end
+    std::map<int, qint64> m_until;
+    std::deque<std::pair<int, qint64>> m_order;
+};
 
 } // namespace
 
@@ -21,15 +110,18 @@ H5SocketServer::H5SocketServer(QObject *parent)
 H5SocketServer::~H5SocketServer()
 {
     for (H5Socket *socket : qAsConst(m_listSocket)) {
-        if (socket)
+        if (socket) {
+            HandleQuarantine::instance().add(int(socket->getSocketDescriptor()));
             socket->deleteLater();
+        }
     }
     m_listSocket.clear();
     close();
 }
 
-void H5SocketServer::incomingConnection(qintptr handle)
+void H5SocketServer::incomingConnection(qintptr descriptor)
 {
+    const qintptr handle = HandleQuarantine::instance().admit(descriptor);
     auto *socket = new H5Socket(handle, nullptr);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, true);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, true);
@@ -58,6 +150,7 @@ void H5SocketServer::removeSocket(int handle)
         return;
     qDebug() << "H5" << "removeSocket" << "remove socket:" << handle;
     m_listSocket.removeOne(socket);
+    HandleQuarantine::instance().add(handle);
     // Deferred: the connection may be inside one of its own signals right now.
     socket->deleteLater();
 }

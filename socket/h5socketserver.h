@@ -41,7 +41,8 @@ public Q_SLOTS:
     void onSocketDisConn(int handle);
 
 protected:
-    void incomingConnection(qintptr handle) override;
+    // Adopts the connection under a handle that no recently ended connection had.
+    void incomingConnection(qintptr descriptor) override;
 
 private:
     QList<H5Socket *> m_listSocket;

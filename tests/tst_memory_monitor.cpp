@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace H5Test;
 
 namespace {
@@ -43,6 +45,7 @@ private Q_SLOTS:
     void lowMemoryStopsRedirection();
     void goodReadingBreaksTheRun();
     void volumeAndMute();
+    void staleStopEndsTheNewRedirection();
 
 private:
     StandIns m_standIns;
@@ -190,6 +193,39 @@ void TestMemoryMonitor::volumeAndMute()
     QCOMPARE(h5Lines(log, QStringLiteral("onSet")),
         list({ "D onSetMute sync mute: true", "D onSetVol sync vol: 150",
             "D onSetVol sync vol: 0" }));
+}
+
+void TestMemoryMonitor::staleStopEndsTheNewRedirection()
+{
+    // Monitor A of player 8 reads low five times; the admission of 9 and monitor B read plenty.
+    m_standIns.setAvailable({ 1000, 19, 19, 19, 19, 19, 1000 });
+    H5redir redir;
+    feed(redir, R"({"commandId":2,"id":8,"data":"u8"})");
+    LogCapture log;
+    redir.onCreatePlayerResult(8, true, nullptr);
+    QTRY_VERIFY(!log.texts(QStringLiteral("run")).isEmpty());
+    const QList<LogLine> lines = log.lines();
+    const QPointer<QThread> monitorA = std::find_if(lines.cbegin(), lines.cend(), [](auto& line) {
+        return line.text == QLatin1String("run ");
+    })->thread;
+
+    // A's stop is queued; until this thread's loop turns, the last player goes and a new one
+    // starts monitor B.
+    QVERIFY(monitorA->wait(cyclesMs));
+    feed(redir, R"({"commandId":26,"id":8})");
+    feed(redir, R"({"commandId":2,"id":9,"data":"u9"})");
+    redir.onCreatePlayerResult(9, true, nullptr);
+    Recorder recorder(&redir);
+    QTRY_VERIFY(monitorA.isNull());
+
+    // The stop runs as for any monitor: it ends player 9 and B.
+    QCOMPARE(recorder.events,
+        list({ "h5DestroyPlayer(9)", R"(messageToSpice({"commandId":21,"data":2,"id":9},113))",
+            "h5SetRedirectState(false)", "signalSetStop2Memory()" }));
+    QVERIFY(redir.IsNoBRData());
+    log.clear();
+    redir.StopMemoryThread();
+    QCOMPARE(log.lines().count(), 0);
 }
 
 QTEST_MAIN(TestMemoryMonitor)

@@ -59,7 +59,7 @@ private Q_SLOTS:
     void listener_data();
     void listener();
     void oneConnectionInOrder();
-    void reusedHandle();
+    void noForeignBytes();
 
 private:
     struct Client
@@ -302,32 +302,26 @@ void TunnelTest::oneConnectionInOrder()
         QStringList { QStringLiteral("H5 removeSocket remove socket: %1").arg(n) });
 }
 
-void TunnelTest::reusedHandle()
+void TunnelTest::noForeignBytes()
 {
     m_redir->onProxyPolicy(localPolicy(m_port));
-    const Client old = connectClient();
-    QVERIFY(old.id > 0);
-    old.socket->disconnectFromHost();
-    QVERIFY(QTest::qWaitFor([&] { return announced(36).contains(old.id); }, waitMs));
-    feed(frame(35, old.id, 5, "stale")); // nobody holds the handle: lost, not kept for later
-
-    // The system reuses descriptor numbers, but our own client sockets compete for them.
-    Client reused;
-    for (int attempt = 0; attempt < 50 && reused.id != old.id; ++attempt) {
-        if (reused.socket) {
-            const int id = reused.id;
-            delete reused.socket;
-            QVERIFY(QTest::qWaitFor([&] { return announced(36).contains(id); }, waitMs));
-        }
-        reused = connectClient();
-        QVERIFY(reused.id > 0);
+    for (int round = 0; round < 200; ++round) {
+        const Client old = connectClient();
+        QVERIFY(old.id > 0);
+        // The server side goes on sending for a connection whose close it has not heard of yet;
+        // that arrives only once the next client is in.
+        feed(frame(35, old.id, 4, "mine"));
+        QCOMPARE(readAtLeast(old.socket, 4), QByteArray("mine"));
+        delete old.socket;
+        QVERIFY(QTest::qWaitFor([&] { return announced(36).size() == 2 * round + 1; }, waitMs));
+        const Client next = connectClient();
+        QVERIFY(next.id > 0);
+        feed(frame(35, old.id, 5, "stale"));
+        feed(frame(35, next.id, 1, "!"));
+        QCOMPARE(readAtLeast(next.socket, 1), QByteArray("!"));
+        delete next.socket;
     }
-    QCOMPARE(reused.id, old.id);
-    feed(frame(35, old.id, 5, "fresh"));
-    QCOMPARE(readAtLeast(reused.socket, 5), QByteArray("fresh"));
-    reused.socket->write("back");
-    QVERIFY(QTest::qWaitFor([&] { return m_fromClient.value(old.id).size() >= 4; }, waitMs));
-    QCOMPARE(m_fromClient.value(old.id), QByteArray("back"));
+    QCOMPARE(m_log->texts(QtCriticalMsg), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TunnelTest)

@@ -3,12 +3,15 @@
 #include "upstreamrelay.h"
 
 #include <QJsonDocument>
-#include <QTcpSocket>
+#include <QTcpServer>
 #include <QtEndian>
 
 #include <cstdio>
 
 namespace {
+
+// After the scenario the port closes; the host has this long to let go before the agent quits.
+constexpr int closeGraceMs = 1000;
 
 // Proxy data frames of the library: command, proxy id, data length, then the payload.
 constexpr int frameHeaderSize = 12;
@@ -60,67 +63,66 @@ QString freeLoopbackPort()
 
 } // namespace
 
-Agent::Agent(const Scenario& scenario, UpstreamRelay* relay, bool hold, QObject* parent)
+Agent::Agent(const Scenario& scenario, const QByteArray& portName, UpstreamRelay* relay, bool hold,
+    QObject* parent)
     : QObject(parent)
+    , m_port(portName)
     , m_relay(relay)
     , m_steps(scenario.steps())
     , m_hold(hold)
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &Agent::onTimeout);
-    connect(&m_server, &QTcpServer::newConnection, this, &Agent::onNewConnection);
+    connect(&m_port, &SpicePortServer::clientChanged, this, &Agent::onClientChanged);
+    connect(&m_port, &SpicePortServer::received, this, &Agent::onReceived);
     connect(m_relay, &UpstreamRelay::dataForClient, this, &Agent::sendProxyData);
     connect(m_relay, &UpstreamRelay::event, this,
         [](const QString& line) { print(QStringLiteral("agent: ") + line); });
+    // The guest side of the port is open from the start, as a service in a virtual machine
+    // that opened its virtio-serial port would be.
+    m_port.setPortOpen(true);
 }
 
-bool Agent::listen(quint16 port) { return m_server.listen(QHostAddress::LocalHost, port); }
-
-void Agent::onNewConnection()
+void Agent::onClientChanged(bool connected)
 {
-    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-        if (m_client) {
-            print(QStringLiteral("agent: a second host connected, refused"));
-            socket->close();
-            socket->deleteLater();
-            continue;
-        }
-        m_client = socket;
-        m_codec.reset();
-        print(QStringLiteral("agent: host connected from port %1").arg(socket->peerPort()));
-        connect(socket, &QTcpSocket::readyRead, this, &Agent::onReadyRead);
-        connect(socket, &QTcpSocket::disconnected, this, &Agent::onDisconnected);
-        if (!m_started) {
-            m_started = true;
-            playNext();
-        }
+    m_client = connected;
+    m_codec.reset();
+    if (!connected) {
+        print(QStringLiteral("agent: host disconnected"));
+        if (m_closing)
+            Q_EMIT finished(0);
+        else if (m_next < m_steps.size() || m_expecting)
+            fail(QStringLiteral("the host went away before the scenario ended"));
+        return;
+    }
+    print(QStringLiteral("agent: host connected"));
+    if (!m_started) {
+        m_started = true;
+        playNext();
+    } else {
+        resendPolicy();
     }
 }
 
-void Agent::onReadyRead()
+void Agent::resendPolicy()
 {
-    const QVector<Frame> frames = m_codec.decode(m_client->readAll());
-    for (const Frame& frame : frames) {
+    if (!m_policy.isEmpty())
+        sendToClient(ChannelFrame::ProxyPolicy, m_policy,
+            QStringLiteral("proxy policy again ") + QString::fromUtf8(m_policy));
+}
+
+void Agent::onReceived(const char* data, int size)
+{
+    m_codec.decode(data, size, [this](const FrameView& frame) {
         if (!frame.error.isEmpty())
             print(QStringLiteral("agent: ") + frame.error);
         else if (frame.type == ChannelFrame::Library)
-            onClientMessage(frame.payload);
+            onClientMessage(QByteArray::fromRawData(frame.payload, frame.size));
         else
             print(QStringLiteral("agent: unknown frame type %1 (%2 bytes), skipped")
                       .arg(frame.type)
-                      .arg(frame.payload.size()));
-    }
-    if (m_codec.isBroken() && m_client)
-        m_client->abort();
-}
-
-void Agent::onDisconnected()
-{
-    print(QStringLiteral("agent: host disconnected"));
-    m_client->deleteLater();
-    m_client = nullptr;
-    if (!m_done && (m_next < m_steps.size() || m_expecting))
-        fail(QStringLiteral("the host went away before the scenario ended"));
+                      .arg(frame.size));
+    });
 }
 
 void Agent::onClientMessage(const QByteArray& msg)
@@ -195,21 +197,27 @@ void Agent::playNext()
                 if (it.value() == QLatin1String("${freePort}"))
                     it.value() = freeLoopbackPort();
             }
-            const QByteArray msg = QJsonDocument(policy).toJson(QJsonDocument::Compact);
-            sendToClient(ChannelFrame::ProxyPolicy, msg,
-                QStringLiteral("proxy policy ") + QString::fromUtf8(msg));
+            m_policy = QJsonDocument(policy).toJson(QJsonDocument::Compact);
+            sendToClient(ChannelFrame::ProxyPolicy, m_policy,
+                QStringLiteral("proxy policy ") + QString::fromUtf8(m_policy));
             break;
         }
         case ScenarioStep::Raw:
             print(QStringLiteral("server -> client: raw bytes %1")
                       .arg(QString::fromLatin1(step.bytes.toHex(' '))));
-            if (m_client)
-                m_client->write(step.bytes);
+            m_port.write(step.bytes);
             break;
         case ScenarioStep::Note:
             print(QStringLiteral("agent: -- ") + step.text);
             break;
         case ScenarioStep::Setup:
+            break;
+        case ScenarioStep::Port:
+            print(QStringLiteral("agent: port ") + step.text);
+            m_port.setPortOpen(step.text == QLatin1String("open"));
+            // A host releases its tunnel when the port closes: it comes back with a policy.
+            if (step.text == QLatin1String("open"))
+                resendPolicy();
             break;
         case ScenarioStep::Wait:
             m_timer.start(step.ms);
@@ -226,11 +234,23 @@ void Agent::playNext()
     if (m_hold)
         return;
     m_done = true;
-    if (m_client) {
-        m_client->flush();
-        m_client->disconnectFromHost();
+    closePort();
+}
+
+// Closes the port once the host has been sent everything, and quits when the host lets go.
+void Agent::closePort()
+{
+    if (m_port.hasPending()) {
+        QTimer::singleShot(10, this, &Agent::closePort);
+        return;
     }
-    Q_EMIT finished(0);
+    m_port.setPortOpen(false);
+    m_closing = true;
+    if (!m_client) {
+        Q_EMIT finished(0);
+        return;
+    }
+    QTimer::singleShot(closeGraceMs, this, [this] { Q_EMIT finished(0); });
 }
 
 bool Agent::takeMatch(const QJsonObject& pattern)
@@ -251,8 +271,7 @@ bool Agent::takeMatch(const QJsonObject& pattern)
 void Agent::sendToClient(quint32 type, const QByteArray& payload, const QString& readable)
 {
     print(QStringLiteral("server -> client: ") + readable);
-    if (m_client)
-        m_client->write(m_codec.encode(type, payload));
+    m_port.write(m_codec.encode(type, payload));
 }
 
 void Agent::sendProxyData(int proxyId, const QByteArray& bytes)
@@ -273,7 +292,5 @@ void Agent::fail(const QString& why)
     print(QStringLiteral("agent: FAILED: ") + why);
     for (const QJsonObject& seen : qAsConst(m_unclaimed))
         print(QStringLiteral("agent:   unclaimed: ") + compact(seen));
-    if (m_client)
-        m_client->abort();
     Q_EMIT finished(1);
 }

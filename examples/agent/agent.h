@@ -3,21 +3,20 @@
 
 #include "channelframe.h"
 #include "scenario.h"
+#include "spiceportserver.h"
 
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
-#include <QPointer>
-#include <QTcpServer>
 #include <QTimer>
 
-class QTcpSocket;
 class UpstreamRelay;
 
 /*!
- * The server side of the channel: accepts one host on loopback, plays the scenario to it, checks
- * its expectations against what the client sends, and serves the client's tunnel through the
- * upstream relay. Every message, both ways, is printed as one readable line.
+ * The server side of the channel: a SPICE server on loopback whose named port carries the
+ * channel. It plays the scenario to the host that opens the port, checks its expectations
+ * against what the client sends, and serves the client's tunnel through the upstream relay.
+ * Every message, both ways, is printed as one readable line.
  */
 class Agent : public QObject
 {
@@ -25,18 +24,19 @@ class Agent : public QObject
 
 public:
     // With hold, a passed scenario keeps the agent serving until it is stopped.
-    Agent(const Scenario& scenario, UpstreamRelay* relay, bool hold, QObject* parent = nullptr);
+    Agent(const Scenario& scenario, const QByteArray& portName, UpstreamRelay* relay, bool hold,
+        QObject* parent = nullptr);
 
-    bool listen(quint16 port);
-    quint16 port() const { return m_server.serverPort(); }
+    bool listen(quint16 port) { return m_port.listen(port); }
+    quint16 port() const { return m_port.port(); }
 
 Q_SIGNALS:
     void finished(int exitCode);
 
 private:
-    void onNewConnection();
-    void onReadyRead();
-    void onDisconnected();
+    void onClientChanged(bool connected);
+    void onReceived(const char* data, int size);
+    void resendPolicy();
     void onClientMessage(const QByteArray& msg);
     void onTimeout();
     void playNext();
@@ -44,9 +44,10 @@ private:
     void sendToClient(quint32 type, const QByteArray& payload, const QString& readable);
     void sendProxyData(int proxyId, const QByteArray& bytes);
     void fail(const QString& why);
+    void closePort();
 
-    QTcpServer m_server;
-    QPointer<QTcpSocket> m_client;
+    SpicePortServer m_port;
+    bool m_client = false;
     FrameCodec m_codec = FrameCodec::littleEndian();
     UpstreamRelay* m_relay;
     const QVector<ScenarioStep> m_steps;
@@ -54,8 +55,10 @@ private:
     int m_next = 0;
     bool m_started = false;
     bool m_done = false;
+    bool m_closing = false; // passed, and the port closed: the host's leaving ends the agent
     const ScenarioStep* m_expecting = nullptr;
     QTimer m_timer;
+    QByteArray m_policy; // the last proxy policy sent, sent again to a host that comes back
     // Client messages no expectation has claimed yet, oldest first.
     QList<QJsonObject> m_unclaimed;
 };

@@ -33,6 +33,11 @@ bool parseStep(const QJsonObject& line, ScenarioStep& step)
         step.ms = line.value(QLatin1String("wait")).toInt(-1);
         return step.ms >= 0;
     }
+    if (has("port")) {
+        step.kind = ScenarioStep::Port;
+        step.text = line.value(QLatin1String("port")).toString();
+        return step.text == QLatin1String("open") || step.text == QLatin1String("closed");
+    }
     if (has("note")) {
         step.kind = ScenarioStep::Note;
         step.text = line.value(QLatin1String("note")).toString();

@@ -16,11 +16,12 @@
  *   {"expect": {...}, "timeout": ms} a message from the client holding all these members;
  *                                   a proxy frame reads as {"commandId":34,"proxyid":..}
  *   {"note": "text"}                printed as it stands
+ *   {"port": "closed"|"open"}       the server side of the port closes or opens again
  *   {"setup": {...}}                for whoever runs the scenario, ignored here
  */
 struct ScenarioStep
 {
-    enum Kind { Send, Policy, Raw, Wait, Expect, Note, Setup };
+    enum Kind { Send, Policy, Raw, Wait, Expect, Note, Setup, Port };
 
     Kind kind = Note;
     int line = 0;

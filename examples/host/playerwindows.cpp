@@ -5,29 +5,50 @@
 #include <QQuickItemGrabResult>
 #include <QQmlContext>
 #include <QQuickView>
+#include <QTimer>
 
 #include <memory>
 
-PlayerPage::PlayerPage(int tabid, const QString& url, QObject* parent)
+PlayerPage::PlayerPage(int tabid, QObject* parent)
     : QObject(parent)
     , m_tabid(tabid)
-    , m_url(url)
 {
 }
 
-void PlayerPage::loaded(bool ok, const QString& title)
+void PlayerPage::open(const QUrl& url)
 {
-    Q_EMIT loadFinished(m_tabid, ok);
-    Q_EMIT titleChanged(m_tabid, title);
+    m_url = url;
+    Q_EMIT opened();
 }
 
-void PlayerPage::activate() { Q_EMIT activated(m_tabid); }
+void PlayerPage::reportLoad(bool ok) { Q_EMIT loadFinished(m_tabid, ok); }
 
-void PlayerPage::requestFullScreen(bool on) { Q_EMIT fullScreenRequested(m_tabid, on); }
+void PlayerPage::reportTitle(const QString& title) { Q_EMIT titleChanged(m_tabid, title); }
 
-PlayerWindows::PlayerWindows(QQuickWindow* mainWindow, QObject* parent)
+void PlayerPage::reportUrl(const QUrl& url) { Q_EMIT urlChanged(m_tabid, url.toString()); }
+
+void PlayerPage::reportNewView(const QUrl& url, bool newWindow, bool popup)
+{
+    Q_EMIT newViewRequested(m_tabid, url.toString(), newWindow, popup);
+}
+
+void PlayerPage::reportFullScreen(bool on) { Q_EMIT fullScreenRequested(m_tabid, on); }
+
+void PlayerPage::reportError(int type) { Q_EMIT errorRaised(m_tabid, type); }
+
+void PlayerPage::reportActive() { Q_EMIT activated(m_tabid); }
+
+void PlayerPage::reportDownload(const QUrl& url)
+{
+    Q_EMIT downloadRequested(m_tabid, url.toString());
+}
+
+void PlayerPage::reportTip() { Q_EMIT tipRequested(m_tabid); }
+
+PlayerWindows::PlayerWindows(QQuickWindow* mainWindow, const QUrl& player, QObject* parent)
     : QObject(parent)
     , m_mainWindow(mainWindow)
+    , m_player(player)
 {
 }
 
@@ -41,21 +62,29 @@ QQuickWindow* PlayerWindows::create(int tabid, const QString& url)
 {
     destroy(tabid);
     auto* view = new QQuickView;
-    auto* page = new PlayerPage(tabid, url, view);
+    auto* page = new PlayerPage(tabid, view);
     connect(page, &PlayerPage::loadFinished, this, &PlayerWindows::loadFinished);
     connect(page, &PlayerPage::titleChanged, this, &PlayerWindows::titleChanged);
-    connect(page, &PlayerPage::activated, this, &PlayerWindows::activated);
+    connect(page, &PlayerPage::urlChanged, this, &PlayerWindows::urlChanged);
+    connect(page, &PlayerPage::newViewRequested, this, &PlayerWindows::newViewRequested);
     connect(page, &PlayerPage::fullScreenRequested, this, &PlayerWindows::fullScreenRequested);
+    connect(page, &PlayerPage::errorRaised, this, &PlayerWindows::errorRaised);
+    connect(page, &PlayerPage::activated, this, &PlayerWindows::activated);
+    connect(page, &PlayerPage::downloadRequested, this, &PlayerWindows::downloadRequested);
+    connect(page, &PlayerPage::tipRequested, this, &PlayerWindows::tipRequested);
     view->setFlags(Qt::Tool | Qt::FramelessWindowHint);
     view->setTransientParent(m_mainWindow);
     view->setResizeMode(QQuickView::SizeRootObjectToView);
     view->rootContext()->setContextProperty(QStringLiteral("page"), page);
-    view->setSource(QUrl(QStringLiteral("qrc:/Player.qml")));
+    view->setSource(m_player);
     if (view->status() != QQuickView::Ready) {
         delete view;
         return nullptr;
     }
     m_players.insert(tabid, { view, QRect() });
+    // The page loads once the host has answered the create request, so that the server hears of
+    // the player before any event of its page.
+    QTimer::singleShot(0, page, [page, url] { page->open(QUrl(url)); });
     return view;
 }
 

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QObject>
 #include <QRect>
+#include <QUrl>
 
 #include <functional>
 
@@ -12,43 +13,63 @@ class QQuickView;
 class QQuickWindow;
 
 /*!
- * What a player page can tell its host. The QML surface calls these as a real page raises its
- * events; each becomes a signal carrying the player's tab id.
+ * What a player page can tell its host. The player's QML calls these as its page raises its
+ * events; each becomes a signal carrying the player's tab id, shaped like the library slot that
+ * reports it.
  */
 class PlayerPage : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(QString url READ url CONSTANT)
+    Q_PROPERTY(QUrl url READ url NOTIFY opened)
 
 public:
-    PlayerPage(int tabid, const QString& url, QObject* parent);
-    QString url() const { return m_url; }
+    // The kinds of player error the host reports; 2 is the library's own memory stop.
+    enum RedirectError { LoadFailed = 1, RenderProcessGone = 3 };
+    Q_ENUM(RedirectError)
 
-    Q_INVOKABLE void loaded(bool ok, const QString& title);
-    Q_INVOKABLE void activate();
-    Q_INVOKABLE void requestFullScreen(bool on);
+    PlayerPage(int tabid, QObject* parent);
+    QUrl url() const { return m_url; }
+    // Gives the player its page to load.
+    void open(const QUrl& url);
+
+    Q_INVOKABLE void reportLoad(bool ok);
+    Q_INVOKABLE void reportTitle(const QString& title);
+    Q_INVOKABLE void reportUrl(const QUrl& url);
+    Q_INVOKABLE void reportNewView(const QUrl& url, bool newWindow, bool popup);
+    Q_INVOKABLE void reportFullScreen(bool on);
+    Q_INVOKABLE void reportError(int type);
+    Q_INVOKABLE void reportActive();
+    Q_INVOKABLE void reportDownload(const QUrl& url);
+    Q_INVOKABLE void reportTip();
 
 Q_SIGNALS:
+    void opened();
     void loadFinished(int tabid, bool ok);
     void titleChanged(int tabid, const QString& title);
-    void activated(int tabid);
+    void urlChanged(int tabid, const QString& url);
+    void newViewRequested(int tabid, const QString& url, bool newWindow, bool popup);
     void fullScreenRequested(int tabid, bool on);
+    void errorRaised(int tabid, int type);
+    void activated(int tabid);
+    void downloadRequested(int tabid, const QString& url);
+    void tipRequested(int tabid);
 
 private:
     const int m_tabid;
-    const QString m_url;
+    QUrl m_url;
 };
 
 /*!
- * The host's player windows, one QQuickView per tab, laid over the main window at the rectangle
- * the server gives (in the main window's coordinates).
+ * The host's player windows, one QQuickView per tab holding the player's QML, laid over the main
+ * window at the rectangle the server gives (in the main window's coordinates).
  */
 class PlayerWindows : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit PlayerWindows(QQuickWindow* mainWindow, QObject* parent = nullptr);
+    // player: the QML of one player window, given the page bridge as "page".
+    PlayerWindows(QQuickWindow* mainWindow, const QUrl& player, QObject* parent = nullptr);
     ~PlayerWindows() override;
 
     QQuickWindow* create(int tabid, const QString& url);
@@ -66,8 +87,13 @@ public:
 Q_SIGNALS:
     void loadFinished(int tabid, bool ok);
     void titleChanged(int tabid, const QString& title);
-    void activated(int tabid);
+    void urlChanged(int tabid, const QString& url);
+    void newViewRequested(int tabid, const QString& url, bool newWindow, bool popup);
     void fullScreenRequested(int tabid, bool on);
+    void errorRaised(int tabid, int type);
+    void activated(int tabid);
+    void downloadRequested(int tabid, const QString& url);
+    void tipRequested(int tabid);
     // Something visible changed: a snapshot would differ.
     void changed();
 
@@ -79,6 +105,7 @@ private:
     };
 
     QQuickWindow* m_mainWindow;
+    const QUrl m_player;
     QHash<int, Player> m_players;
 };
 

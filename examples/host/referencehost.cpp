@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -23,26 +24,20 @@ void say(const QString& line)
     std::fflush(stdout);
 }
 
-// The channel's length fields are written and read by the library's own operations.
-FrameCodec libraryCodec(H5redir* redir)
-{
-    return FrameCodec(
-        [redir](const uchar* field) {
-            unsigned int length = 0;
-            redir->GetDataLen(const_cast<uchar*>(field), length);
-            return quint32(length);
-        },
-        [redir](uchar* field, quint32 length) { redir->SetDataLen(field, int(length)); });
-}
+// Reconnecting backs off from the first delay to the last, and starts over once the port opened.
+constexpr int firstRetryMs = 500;
+constexpr int lastRetryMs = 8000;
 
 } // namespace
 
 ReferenceHost::ReferenceHost(const HostOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
-    , m_players(&m_mainWindow)
+    , m_players(&m_mainWindow, PlayerEngine::source(options.player))
     , m_redir(std::make_unique<H5redir>())
-    , m_channel(options.agentHost, options.agentPort, libraryCodec(m_redir.get()))
+    , m_channel(m_redir.get(), options.spiceUri, options.portName)
+    , m_retryMs(firstRetryMs)
+    , m_playback(m_redir.get())
 {
     // onRequestActive is honoured only while a window of this title has the focus.
     m_mainWindow.setTitle(QStringLiteral("browser_Redir"));
@@ -54,9 +49,12 @@ ReferenceHost::ReferenceHost(const HostOptions& options, QObject* parent)
     m_snapshotTimer.setInterval(snapshotDelayMs);
     connect(&m_snapshotTimer, &QTimer::timeout, this, &ReferenceHost::writeSnapshot);
     connect(&m_players, &PlayerWindows::changed, &m_snapshotTimer, qOverload<>(&QTimer::start));
-    connect(&m_channel, &ChannelClient::connectedChanged, this, &ReferenceHost::onChannelState);
-    connect(&m_channel, &ChannelClient::frameReceived, this, &ReferenceHost::onFrame);
-    connect(&m_channel, &ChannelClient::problem, this,
+    m_reconnect.setSingleShot(true);
+    connect(&m_reconnect, &QTimer::timeout, &m_channel, &SpicePortClient::open);
+    connect(&m_channel, &SpicePortClient::portOpenChanged, this, &ReferenceHost::onChannelState);
+    connect(&m_channel, &SpicePortClient::sessionEnded, this, &ReferenceHost::onSessionEnded);
+    connect(&m_channel, &SpicePortClient::proxyPolicyReceived, this, &ReferenceHost::onProxyPolicy);
+    connect(&m_channel, &SpicePortClient::problem, this,
         [](const QString& line) { say(QStringLiteral("channel: ") + line); });
     connectLibrary();
 }
@@ -66,22 +64,27 @@ ReferenceHost::~ReferenceHost() = default;
 void ReferenceHost::start()
 {
     m_mainWindow.show();
+    QString why;
+    if (!PlayerEngine::available(m_options.player, why)) {
+        say(QStringLiteral("no player engine (%1): every player is refused").arg(why));
+        m_redir->SetWebEngine(false);
+    }
     m_redir->SetZorvWindow(&m_mainWindow);
     m_redir->onUpdateZorvInfo(0);
     if (m_options.volume >= 0)
         m_redir->PlaybackVolumeChange(quint16(m_options.volume));
     m_redir->PlaybackMuteChange(m_options.mute);
-    say(QStringLiteral("connecting to the agent at %1:%2")
-            .arg(m_options.agentHost)
-            .arg(m_options.agentPort));
-    m_channel.start();
+    // The library runs it from here without telling whether it could.
+    if (!QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/h5setvol.sh")))
+        say(QStringLiteral("no h5setvol.sh beside this program: volume and mute are not applied"));
+    say(QStringLiteral("connecting to the agent at %1, port \"%2\"")
+            .arg(m_options.spiceUri, QString::fromUtf8(m_options.portName)));
+    m_channel.open();
 }
 
 void ReferenceHost::connectLibrary()
 {
     H5redir* redir = m_redir.get();
-    connect(redir, &H5redir::messageToSpice, this,
-        [this](const QByteArray& msg, uint type) { m_channel.send(type, msg); });
     connect(redir, &H5redir::h5CreateNewPlayer, this,
         [this, redir](int tabid, int, int, int, int, const QString& url) {
             QQuickWindow* window = m_players.create(tabid, url);
@@ -92,12 +95,16 @@ void ReferenceHost::connectLibrary()
         });
     connect(
         redir, &H5redir::h5playerWindowPos, this, [this](int tabid, int x, int y, int w, int h) {
-            say(QStringLiteral("player %1 at %2,%3 size %4x%5")
+            // The screen position lets a tester point at the page.
+            const QPoint screen = m_mainWindow.mapToGlobal(QPoint(x, y));
+            say(QStringLiteral("player %1 at %2,%3 size %4x%5, on the screen at %6,%7")
                     .arg(tabid)
                     .arg(x)
                     .arg(y)
                     .arg(w)
-                    .arg(h));
+                    .arg(h)
+                    .arg(screen.x())
+                    .arg(screen.y()));
             m_players.place(tabid, x, y, w, h);
         });
     connect(redir, &H5redir::h5SetPlayerVisibility, this, [this](int tabid, bool visible) {
@@ -122,41 +129,55 @@ void ReferenceHost::connectLibrary()
     });
     connect(&m_players, &PlayerWindows::loadFinished, redir, &H5redir::onLoadEnd);
     connect(&m_players, &PlayerWindows::titleChanged, redir, &H5redir::onUpdateTitle);
-    connect(&m_players, &PlayerWindows::activated, redir, &H5redir::onRequestActive);
+    connect(&m_players, &PlayerWindows::urlChanged, redir, &H5redir::onUpdateUrl);
+    connect(&m_players, &PlayerWindows::newViewRequested, redir, &H5redir::onNewUrl);
     connect(&m_players, &PlayerWindows::fullScreenRequested, redir, &H5redir::onRequestFullScreen);
+    connect(&m_players, &PlayerWindows::errorRaised, redir, &H5redir::onRedirectError);
+    connect(&m_players, &PlayerWindows::activated, redir, &H5redir::onRequestActive);
+    connect(&m_players, &PlayerWindows::downloadRequested, redir, &H5redir::onRequestDownload);
+    connect(&m_players, &PlayerWindows::tipRequested, redir, &H5redir::OnRequestTip);
 }
 
-void ReferenceHost::onChannelState(bool connected)
+void ReferenceHost::onChannelState(bool open)
 {
-    say(connected ? QStringLiteral("channel connected")
-                  : QStringLiteral("channel lost, players released"));
-    setStatus(connected ? QStringLiteral("connected to the agent")
-                        : QStringLiteral("agent lost, reconnecting"));
-    m_redir->SetH5ChannelState(connected);
-    if (!connected && m_options.quitOnLoss)
+    // The library itself hears of it from the channel (SetH5ChannelState).
+    say(open ? QStringLiteral("channel connected")
+             : QStringLiteral("channel lost, players released"));
+    setStatus(open ? QStringLiteral("connected to the agent")
+                   : QStringLiteral("agent lost, reconnecting"));
+    if (open) {
+        m_everOpen = true;
+        m_retryMs = firstRetryMs;
+    } else if (m_options.quitOnLoss) {
         QCoreApplication::quit();
+    } else {
+        say(QStringLiteral("waiting for the agent to reconnect"));
+    }
 }
 
-void ReferenceHost::onFrame(quint32 type, const QByteArray& payload)
+void ReferenceHost::onSessionEnded(const QString& reason)
 {
-    switch (type) {
-    case ChannelFrame::Library: {
-        QByteArray msg = payload; // the library takes a mutable buffer
-        m_redir->parseSpiceData(msg.data(), uint(msg.size()));
-        break;
+    if (m_options.quitOnLoss) {
+        if (!m_everOpen) {
+            say(QStringLiteral("cannot reach the agent at %1: %2").arg(m_options.spiceUri, reason));
+            QCoreApplication::exit(1);
+        }
+        return;
     }
-    case ChannelFrame::ProxyPolicy:
-        say(QStringLiteral("proxy policy %1").arg(QString::fromUtf8(payload)));
-        m_redir->onProxyPolicy(payload);
-        if (m_options.fetchUrl.isValid()
-            && QNetworkProxy::applicationProxy().type() == QNetworkProxy::HttpProxy)
-            fetch();
-        break;
-    default:
-        say(QStringLiteral("channel: unknown frame type %1 (%2 bytes), skipped")
-                .arg(type)
-                .arg(payload.size()));
-    }
+    say(QStringLiteral("agent at %1: %2; reconnecting in %3 ms")
+            .arg(m_options.spiceUri, reason)
+            .arg(m_retryMs));
+    m_reconnect.start(m_retryMs);
+    m_retryMs = qMin(2 * m_retryMs, lastRetryMs);
+}
+
+void ReferenceHost::onProxyPolicy(const QByteArray& policy)
+{
+    say(QStringLiteral("proxy policy %1").arg(QString::fromUtf8(policy)));
+    m_redir->onProxyPolicy(policy);
+    if (m_options.fetchUrl.isValid()
+        && QNetworkProxy::applicationProxy().type() == QNetworkProxy::HttpProxy)
+        fetch();
 }
 
 void ReferenceHost::fetch()

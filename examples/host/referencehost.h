@@ -1,8 +1,10 @@
 #ifndef REFERENCEHOST_H
 #define REFERENCEHOST_H
 
-#include "channelclient.h"
+#include "playbackcontrol.h"
+#include "playerengine.h"
 #include "playerwindows.h"
+#include "spiceportclient.h"
 
 #include <QNetworkAccessManager>
 #include <QQuickView>
@@ -15,19 +17,20 @@ class H5redir;
 
 struct HostOptions
 {
-    QString agentHost = QStringLiteral("127.0.0.1");
-    quint16 agentPort = 0;
+    QString spiceUri; // "spice://host:port" or "host:port"
+    QByteArray portName = QByteArrayLiteral("org.h5redir.channel.0");
     QUrl fetchUrl; // fetched through the application proxy once a proxy policy set one
     QString snapshotFile;
     int volume = -1; // the client's playback volume in percent, -1 when not given
     bool mute = false;
     bool quitOnLoss = false;
+    PlayerEngine::Kind player = PlayerEngine::WebEngine;
 };
 
 /*!
  * A complete host of h5redir: the main window, one player window per redirected page, the
- * channel to the server-side agent, and the library between them, with every signal and slot of
- * its host interface connected.
+ * SPICE port channel to the server-side agent, and the library between them, with every signal and
+ * slot of its host interface connected.
  */
 class ReferenceHost : public QObject
 {
@@ -42,7 +45,8 @@ public:
 private:
     void connectLibrary();
     void onChannelState(bool connected);
-    void onFrame(quint32 type, const QByteArray& payload);
+    void onSessionEnded(const QString& reason);
+    void onProxyPolicy(const QByteArray& policy);
     void fetch();
     void writeSnapshot();
     void setStatus(const QString& status);
@@ -52,8 +56,12 @@ private:
     // Declared before the library, which releases every player when it is deleted.
     PlayerWindows m_players;
     std::unique_ptr<H5redir> m_redir;
-    ChannelClient m_channel;
+    SpicePortClient m_channel;
+    QTimer m_reconnect;
+    int m_retryMs; // the next reconnection's delay
+    bool m_everOpen = false;
     QNetworkAccessManager m_network;
+    PlaybackControl m_playback;
     QTimer m_snapshotTimer;
     QStringList m_snapshotNotes;
 };

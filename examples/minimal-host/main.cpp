@@ -3,9 +3,12 @@
 //
 //   h5redir-minimal-host          the whole exchange
 //   h5redir-minimal-host --check  one create request and its reply; exits non-zero without it
+//
+// Without a display it draws offscreen.
 
 #include <h5redir/h5redir.h>
 
+#include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QHash>
 #include <QQuickWindow>
@@ -40,8 +43,20 @@ int main(int argc, char* argv[])
 {
     // Player windows render with the software scene graph, which needs no GPU or display.
     QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    const bool checkOnly = app.arguments().contains(QStringLiteral("--check"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "The smallest complete host of h5redir: plays a short server exchange into the library "
+        "and prints the messages in both directions."));
+    parser.addHelpOption();
+    const QCommandLineOption checkOption(QStringLiteral("check"),
+        QStringLiteral("Only one create request and its reply; exit non-zero without the reply."));
+    parser.addOption(checkOption);
+    parser.process(app);
+    const bool checkOnly = parser.isSet(checkOption);
 
     QQuickWindow mainWindow;
     mainWindow.setTitle(QStringLiteral("browser_Redir"));

@@ -2,16 +2,24 @@
 """End-to-end tests: the reference host, loading the library, against the agent simulator, with
 a real tinyproxy in front of a real HTTP server as the tunnel's upstream. Everything listens on
 loopback at ports picked free, and every process started here is stopped when the test ends,
-passed or failed. free, pkill and h5setvol.sh are stand-ins that only record their calls.
+passed or failed. free, pkill and h5setvol.sh are stand-ins that only record their calls, except
+in the audio case, which runs the real volume script against a PulseAudio daemon of its own.
 
-    e2e.py --agent BIN --host BIN --standins DIR CASE [ARG]
+The player cases run the real player, Qt WebEngine, on an Xvfb display of their own, with the
+page served from a network namespace that only the tunnel reaches (examples/page/serve).
 
+    e2e.py --agent BIN --host BIN --standins DIR [--page DIR --serve SCRIPT --volume-script SCRIPT]
+           CASE [ARG]
+
+The host reaches the agent over a SPICE port channel (the agent is a SPICE server on loopback).
 CASE is one of: scenario FILE, download, channel-loss, missing-upstream, malformed-frames,
-agent-malformed.
+no-agent, no-engine, page-load, player-road, player-tunnel, player-audio.
 """
 
 import argparse
+import ctypes
 import hashlib
+import http.server
 import json
 import os
 import queue
@@ -29,6 +37,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = os.path.join(HERE, "..", "..", "examples", "scenarios")
+PAGE = os.path.join(HERE, "..", "..", "examples", "page")
 DESKTOP = (0x2B, 0x3A, 0x4A)  # the main window's background, where no player is drawn
 
 
@@ -45,14 +54,15 @@ def free_port():
 class Process:
     """A child process whose output lines are echoed and kept, so the test can wait for them."""
 
-    def __init__(self, name, argv, env, log_dir):
+    def __init__(self, name, argv, env, log_dir, stdin=subprocess.DEVNULL, pass_fds=()):
         self.name = name
         self.lines = []
         self._new = queue.Queue()
         self._log = open(os.path.join(log_dir, name + ".log"), "w")
         # A session of its own, so stopping it takes every child along.
         self.popen = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=self._log,
-                                      stdin=subprocess.DEVNULL, start_new_session=True, text=True)
+                                      stdin=stdin, start_new_session=True, text=True,
+                                      pass_fds=pass_fds)
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -62,10 +72,11 @@ class Process:
             self.lines.append(line)
             self._new.put(line)
 
-    def wait_line(self, pattern, timeout):
-        """The first match of pattern among the lines, waiting up to timeout seconds for it."""
+    def wait_line(self, pattern, timeout, fresh=False):
+        """The first match of pattern among the lines, waiting up to timeout seconds for it; with
+        fresh, among the lines not yet waited for only."""
         regex = re.compile(pattern)
-        for line in list(self.lines):
+        for line in [] if fresh else list(self.lines):
             match = regex.search(line)
             if match:
                 return match
@@ -83,6 +94,20 @@ class Process:
             if match:
                 return match
         raise Failure(f"{self.name}: no line matching {pattern!r} within {timeout} s")
+
+    def wait_count(self, pattern, count, timeout):
+        """Waits until count lines match pattern; fails when more do, or fewer within timeout."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while True:
+            seen = sum(1 for line in list(self.lines) if regex.search(line))
+            if seen > count:
+                raise Failure(f"{self.name}: {seen} lines matching {pattern!r}, expected {count}")
+            if seen == count:
+                return
+            if time.monotonic() > deadline:
+                raise Failure(f"{self.name}: {seen} lines matching {pattern!r} within {timeout} s, expected {count}")
+            time.sleep(0.1)
 
     def wait_exit(self, timeout):
         try:
@@ -131,8 +156,8 @@ class Stack:
         with open(os.path.join(self.dir, "free.seq"), "w") as seq:
             seq.write("".join(f"{figure}\n" for figure in figures))
 
-    def start(self, name, argv):
-        process = Process(name, argv, self.env, self.dir)
+    def start(self, name, argv, env=None, stdin=subprocess.DEVNULL, pass_fds=()):
+        process = Process(name, argv, env or self.env, self.dir, stdin, pass_fds)
         self.processes.append(process)
         return process
 
@@ -163,14 +188,64 @@ class Stack:
             time.sleep(0.1)
         raise Failure("tinyproxy did not start")
 
-    def agent(self, scenario, upstream=None, port=0, name="agent"):
+    def agent(self, scenario, upstream=None, port=0, name="agent", hold=False):
         argv = [self.options.agent, "--scenario", scenario, "--port", str(port)]
-        argv += ["--upstream", f"127.0.0.1:{upstream}"] if upstream else []
+        if upstream:  # a port on loopback, or an address
+            argv += ["--upstream", upstream if ":" in str(upstream) else f"127.0.0.1:{upstream}"]
+        argv += ["--hold"] if hold else []
         agent = self.start(name, argv)
         return agent, int(agent.wait_line(r"listening on 127\.0\.0\.1:(\d+)", 10).group(1))
 
-    def host(self, agent_port, *extra):
-        return self.start("host", [self.options.host, "--agent", f"127.0.0.1:{agent_port}", *extra])
+    def host(self, agent_port, *extra, player="pattern"):
+        # Offscreen there is no GL for Qt WebEngine: these cases take the test pattern.
+        return self.start("host", [self.options.host, "--spice", f"127.0.0.1:{agent_port}",
+                                   "--player", player, *extra])
+
+    def display(self):
+        """An Xvfb display of this test's own; its name, such as ":5"."""
+        read, write = os.pipe()
+        self.start("xvfb", ["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24",
+                            "-nolisten", "tcp"], pass_fds=(write,))
+        os.close(write)
+        with os.fdopen(read) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            raise Failure("Xvfb did not start")
+        return ":" + number
+
+    def page_server(self):
+        """The page's web server and tinyproxy in a namespace of their own: the page's URL and
+        tinyproxy's address."""
+        served = os.path.join(self.dir, "served")
+        os.mkdir(served)
+        serve = self.start("serve", [self.options.serve, self.options.page, served])
+        url = serve.wait_line(r"^page (\S+)", 30).group(1)
+        upstream = serve.wait_line(r"^upstream (\S+)", 30).group(1)
+        return url, upstream, served
+
+    def player_scenario(self, source_path, url):
+        """A scenario with the page's address in it."""
+        with open(source_path) as source:
+            text = source.read().replace("${pageUrl}", url)
+        path = os.path.join(self.dir, os.path.basename(source_path))
+        with open(path, "w") as out:
+            out.write(text.replace("${pageBase}", url.rsplit("/", 1)[0] + "/"))
+        return path
+
+    def player_host(self, agent_port, display, *extra, program=None, env=None):
+        """The host with the real player on display."""
+        env = dict(env or self.env, QT_QPA_PLATFORM="xcb", DISPLAY=display,
+                   # Xvfb has no GPU: Chromium draws in software.
+                   QTWEBENGINE_CHROMIUM_FLAGS="--disable-gpu")
+        if os.geteuid() == 0:
+            env["QTWEBENGINE_DISABLE_SANDBOX"] = "1"  # Chromium's sandbox refuses to run as root
+        return self.start("host", [program or self.options.host, "--spice", f"127.0.0.1:{agent_port}",
+                                   "--quit-on-loss", *extra], env, subprocess.PIPE)
+
+    def library_log(self, name="host"):
+        """The lines the library logged in a process (its stderr)."""
+        with open(os.path.join(self.dir, name + ".log")) as log:
+            return log.read().splitlines()
 
 
 def scenario_setup(path):
@@ -272,17 +347,56 @@ def case_download(stack, args):
 
 
 def case_channel_loss(stack, args):
+    """The port closing and opening again, the server going away and the host reconnecting to a
+    new one: each change reaches the library exactly once."""
+    def expect_library(connected, disconnected):
+        log = stack.library_log()
+        got = (sum("Br channel connected" in line for line in log),
+               sum("Br channel disconnected" in line for line in log))
+        if got != (connected, disconnected):
+            raise Failure(f"channel state reported to the library {got}, expected {(connected, disconnected)}")
+
     agent, port = stack.agent(os.path.join(HERE, "interrupted.jsonl"), name="agent-1")
     host = stack.host(port)
     host.wait_line(r"player 9 shown", 20)
+    host.wait_count(r"destroy player 9", 1, 10)  # the port closed
+    host.wait_line(r"create player 10", 10)  # and opened again
     agent.wait_line(r"the channel goes while the scenario still runs", 10)
-    agent.stop()
-    host.wait_line(r"channel lost", 10)
-    host.wait_line(r"destroy player 9", 10)
+    # The tunnel came back with the policy sent again: a local client reaches the agent through it
+    # (whose relay, without an upstream, answers 502), and sees its end as soon as the agent goes.
+    host.wait_count(r"proxy policy", 2, 10)
+    proxy = int(agent.wait_line(r'proxy policy .*"proxyPort":"(\d+)"', 1).group(1))
+    with socket.create_connection(("127.0.0.1", proxy), timeout=10) as client:
+        client.sendall(b"GET http://127.0.0.1/ HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        if not client.recv(4096).startswith(b"HTTP/1.1 502"):
+            raise Failure("no answer through the tunnel after the port reopened")
+        agent.stop()
+        client.settimeout(3)
+        try:
+            while client.recv(4096):
+                pass
+        except socket.timeout:
+            raise Failure("a local client of the tunnel still hangs 3 s after the channel went")
+    host.wait_count(r"channel lost", 2, 10)
+    host.wait_line(r"destroy player 10", 10)
+    host.wait_line(r"reconnecting in \d+ ms", 10)
+    expect_library(2, 2)
     # A new agent on the same port: the host reconnects by itself and plays a whole scenario.
     second, _ = stack.agent(os.path.join(SCENARIOS, "video.jsonl"), port=port, name="agent-2")
     if second.wait_exit(60) != 0:
         raise Failure("the host did not recover after the channel came back")
+    # Its scenario over, the agent closed the port: the host waits for it again.
+    host.wait_count(r"waiting for the agent to reconnect", 3, 10)
+    host.wait_count(r"channel connected", 3, 1)
+    expect_library(3, 3)
+
+
+def case_no_agent(stack, args):
+    """Nothing listens: the host says why and, quitting on loss, fails at once."""
+    host = stack.host(free_port(), "--quit-on-loss")
+    host.wait_line(r"cannot reach the agent at \S+: cannot connect", 10)
+    if host.wait_exit(10) == 0:
+        raise Failure("the host exited with 0 without ever reaching the agent")
 
 
 def case_missing_upstream(stack, args):
@@ -305,27 +419,274 @@ def case_malformed_frames(stack, args):
     host.wait_exit(20)
 
 
-def case_agent_malformed(stack, args):
-    agent, port = stack.agent(os.path.join(HERE, "agent-input.jsonl"))
+def case_no_engine(stack, args):
+    agent, port = stack.agent(os.path.join(HERE, "no-engine.jsonl"))
+    host = stack.host(port, "--quit-on-loss", player="webengine")
+    host.wait_line(r"no player engine \(no OpenGL on the offscreen platform\): every player is refused", 20)
+    if agent.wait_exit(60) != 0 or host.wait_exit(20) != 0:
+        raise Failure("the create request was not refused")
 
-    def frame(kind, payload):
-        return struct.pack("<II", 4 + len(payload), kind) + payload
 
-    with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
-        client.sendall(struct.pack("<I", 1) + b"x"  # too short for its type
-                       + frame(9, b"????")  # unknown type
-                       + frame(113, b"not a message")
-                       + frame(113, struct.pack("<iii", 34, 5, 99) + b"short")  # length lies
-                       + frame(113, b'{"commandId":3,"data":true,"id":1}'))
-        for text in (r"length 1 leaves no room", r"unknown frame type 9", r"malformed library message",
-                     r"malformed proxy frame"):
-            agent.wait_line(text, 10)
-        if agent.wait_exit(20) != 0:
-            raise Failure("the agent did not go on after malformed frames")
+def click(display, x, y):
+    """A real click of the first button at x, y of the screen, through the XTEST extension."""
+    x11, xtst = ctypes.CDLL("libX11.so.6"), ctypes.CDLL("libXtst.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                          ctypes.c_ulong]
+    xtst.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+    connection = x11.XOpenDisplay(display.encode())
+    if not connection:
+        raise Failure(f"cannot open the display {display}")
+    xtst.XTestFakeMotionEvent(connection, -1, x, y, 0)
+    for pressed in (1, 0):
+        xtst.XTestFakeButtonEvent(connection, 1, pressed, 0)
+    x11.XFlush(connection)
+    x11.XCloseDisplay(connection)
+
+
+def screen_pixels(stack, display, points):
+    """The colours at points of the real screen, as the X server shows it."""
+    path = os.path.join(stack.dir, "screen.png")
+    subprocess.run(["import", "-display", display, "-window", "root", "PNG24:" + path], check=True,
+                   timeout=60, stdout=subprocess.DEVNULL)
+    return [png_pixel(path, x, y) for x, y in points]
+
+
+def start_player(stack, scenario, *host_args, hold=False, program=None, env=None):
+    """Display, page server, agent and a host with the real player: agent, host, the player's
+    screen origin and the page's URL."""
+    display = stack.display()
+    url, upstream, served = stack.page_server()
+    agent, port = stack.agent(stack.player_scenario(scenario, url), upstream, hold=hold)
+    host = stack.player_host(port, display, *host_args, program=program, env=env)
+    placed = host.wait_line(r"player 7 at (\d+),(\d+) size \d+x\d+, on the screen at (\d+),(\d+)", 60)
+    origin = (int(placed.group(3)), int(placed.group(4)))
+    return display, agent, host, origin, url, served
+
+
+def seen(agent, command, timeout=60):
+    agent.wait_line(r'expected and seen: \{"commandId":%d,' % command, timeout)
+
+
+def case_player_road(stack, args):
+    display, agent, host, (x, y), _, _ = start_player(stack, os.path.join(HERE, "player-road.jsonl"))
+    seen(agent, 5)
+    # The chat window's rectangle hides the player's right side: there the X server shows the
+    # main window. The left side shows the video, which is neither desktop nor black.
+    covered, shown = (x + 600, y + 100), (x + 100, y + 200)
+    deadline = time.monotonic() + 20
+    while True:
+        desktop, video = screen_pixels(stack, display, [covered, shown])
+        if desktop == DESKTOP and video not in (DESKTOP, (0, 0, 0)):
+            break
+        if time.monotonic() > deadline:
+            raise Failure(f"screen: covered point {desktop}, video point {video}")
+    # The page's controls sit at fixed places: a link to a new window, a download, full screen.
+    for left, command in ((50, 13), (150, 9), (250, 11)):
+        click(display, x + left, y + 20)
+        seen(agent, command, 40)
+    if agent.wait_exit(60) != 0:
+        raise Failure("the agent reports an unmet expectation")
+    host.wait_line(r"destroy player 7", 10)
+    if host.wait_exit(30) != 0:
+        raise Failure("the host failed")
+
+
+def case_player_tunnel(stack, args):
+    _, agent, host, _, url, served = start_player(stack, os.path.join(PAGE, "demo.jsonl"))
+    if agent.wait_exit(120) != 0 or host.wait_exit(30) != 0:
+        raise Failure("the scenario did not end cleanly")
+    base = url.rsplit("/", 1)[0] + "/"
+    with open(os.path.join(served, "tinyproxy.log")) as log:
+        proxied = log.read()
+    with open(os.path.join(served, "http.log")) as log:
+        served_log = log.read()
+    for name in ("index.html", "clip.webm"):
+        # The request crossed the channel as a tunnelled frame, left tinyproxy, reached the server.
+        agent.wait_line(r'client -> server: frame 34 proxyid \d+, \d+ bytes "GET %s HTTP/1.1"'
+                        % re.escape(base + name), 1)
+        if f"GET {base}{name} HTTP/1.1" not in proxied:
+            raise Failure(f"tinyproxy did not forward {name}")
+        if f'"GET /{name} HTTP/1.1" 200' not in served_log:
+            raise Failure(f"the web server did not serve {name}")
+
+
+def sink_input_state(env, pid):
+    """The mute state and channel volumes of the PulseAudio streams of process pid."""
+    listing = subprocess.run(["pactl", "list", "sink-inputs"], env=dict(env, LC_ALL="C"),
+                             capture_output=True, text=True, timeout=10).stdout
+    states = []
+    for block in listing.split("Sink Input #")[1:]:
+        if f'application.process.id = "{pid}"' in block:
+            mute = re.search(r"^\s*Mute: (\w+)", block, re.M).group(1)
+            volume = re.search(r"^\s*Volume: (.*)$", block, re.M).group(1)
+            percents = ",".join(sorted(set(re.findall(r"(\d+)%", volume))))
+            states.append(f"mute={mute} volume={percents}%")
+    return states
+
+
+def case_player_audio(stack, args):
+    # A PulseAudio daemon of this test's own with a null sink, where the player's sound goes.
+    pulse = os.path.join(stack.dir, "pulse")
+    os.mkdir(pulse, 0o700)
+    env = dict(stack.env, HOME=pulse, XDG_RUNTIME_DIR=pulse, PULSE_RUNTIME_PATH=pulse,
+               PULSE_STATE_PATH=pulse, PULSE_SERVER=f"unix:{pulse}/native")
+    stack.start("pulseaudio", ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                               "--system=false", "--use-pid-file=false", "--disallow-exit",
+                               "-L", "module-null-sink sink_name=h5null",
+                               "-L", f"module-native-protocol-unix auth-anonymous=1 socket={pulse}/native"],
+                env)
+    deadline = time.monotonic() + 20
+    while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
+        if time.monotonic() > deadline:
+            raise Failure("the PulseAudio daemon did not come up")
+        time.sleep(0.1)
+    events = stack.start("pactl", ["pactl", "subscribe"], env)
+    # The library runs the volume script from the host's directory: here the real one.
+    program_dir = os.path.join(stack.dir, "host")
+    os.mkdir(program_dir)
+    program = shutil.copy(args.host, program_dir)
+    shutil.copy(args.volume_script, os.path.join(program_dir, "h5setvol.sh"))
+    _, agent, host, _, _, _ = start_player(stack, os.path.join(HERE, "player-audio.jsonl"),
+                                           "--volume", "40", hold=True, program=program, env=env)
+    seen(agent, 5)
+    # Each row: what the client's user changes, then the state of the player's stream.
+    for change, expected in (("", "mute=no volume=40%"), ("mute on", "mute=yes volume=40%"),
+                             ("volume 25", "mute=yes volume=25%"), ("mute off", "mute=no volume=25%")):
+        if change:
+            host.popen.stdin.write(change + "\n")
+            host.popen.stdin.flush()
+        deadline = time.monotonic() + 20
+        while (state := sink_input_state(env, host.popen.pid)) != [expected]:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise Failure(f"after {change!r}: the host's streams are {state}, expected [{expected!r}]")
+            try:
+                events.wait_line(r"on sink-input", remaining, fresh=True)
+            except Failure:
+                pass
+        print(f"e2e: after {change or 'the start'!r}: the player's stream shows {expected}", flush=True)
+
+
+PAGE_RESOURCES = 12
+
+
+def page_files():
+    """index.html and the dozen stylesheets, scripts and images it loads, 16 to 48 KiB each. The
+    page's body ends up with data-result="LOADED/FAILED" and data-ms, its load time."""
+    files, tags = {}, []
+    for i in range(PAGE_RESOURCES):
+        pad = "x" * (16384 * (1 + i % 3))
+        events = 'onload="loaded(1)" onerror="loaded(0)"'
+        if i % 3 == 0:
+            files[f"r{i}.css"] = f".r{i} {{ color: #{i:06x}; }}\n/*{pad}*/\n".encode()
+            tags.append(f'<link rel="stylesheet" href="r{i}.css" {events}>')
+        elif i % 3 == 1:
+            files[f"r{i}.js"] = f"var r{i} = {i};\n/*{pad}*/\n".encode()
+            tags.append(f'<script src="r{i}.js" {events}></script>')
+        else:
+            files[f"r{i}.svg"] = (f'<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><!--{pad}-->'
+                                  f'<rect width="8" height="8" fill="#{i:06x}"/></svg>').encode()
+            tags.append(f'<img src="r{i}.svg" {events}>')
+    files["index.html"] = ("<!DOCTYPE html><html><head><script>var ok = 0, bad = 0;"
+                           "function loaded(good) { good ? ++ok : ++bad; }</script>" + "".join(tags) +
+                           '</head><body onload="document.body.dataset.result = ok + \'/\' + bad;'
+                           'document.body.dataset.ms = Math.round(performance.now());"></body></html>'
+                           ).encode()
+    return files
+
+
+class Origin:
+    """An HTTP/1.1 server with persistent connections, in this process, that notes each file it serves."""
+
+    TYPES = {"html": "text/html", "css": "text/css", "js": "text/javascript", "svg": "image/svg+xml"}
+
+    def __init__(self, files):
+        served = self.served = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                name = self.path.rsplit("/", 1)[-1]
+                body = files.get(name, b"")
+                self.send_response(200 if name in files else 404)
+                self.send_header("Content-Type", Origin.TYPES.get(name.rsplit(".", 1)[-1], "text/plain"))
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Cache-Control", "no-store")
+                self.end_headers()
+                self.wfile.write(body)
+                served.append(name)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/index.html"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+
+def page_through_tunnel(stack):
+    """The page's origin, tinyproxy in front of it, and the library's tunnel to that tinyproxy
+    through the host and the agent. Returns the origin, tinyproxy's port and the tunnel's port."""
+    origin = Origin(page_files())
+    upstream = stack.tinyproxy()
+    agent, port = stack.agent(os.path.join(HERE, "page-load.jsonl"), upstream)
+    stack.host(port)
+    tunnel = int(agent.wait_line(r'proxy policy .*"proxyPort":"(\d+)"', 20).group(1))
+    agent.wait_line(r'expected and seen: \{"commandId":30', 20)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", tunnel)) == 0:
+                return origin, upstream, tunnel
+        time.sleep(0.1)
+    raise Failure("the tunnel does not listen")
+
+
+def load_page(stack, proxy_port, url, timeout):
+    """Headless Chromium loads url through the HTTP proxy at proxy_port, with a fresh profile.
+    Returns the page's data-result and its load time in ms."""
+    profile = tempfile.mkdtemp(prefix="chromium-", dir=stack.dir)
+    argv = [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+            "--disable-quic", "--no-first-run", "--disable-background-networking",
+            "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}",
+            f"--proxy-server=http://127.0.0.1:{proxy_port}", "--proxy-bypass-list=<-loopback>",
+            "--dump-dom", url]
+    # A session of its own, so that a hung load is stopped with every helper process.
+    chromium = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                start_new_session=True)
+    try:
+        out, err = chromium.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"chromium did not finish loading {url} within {timeout} s")
+    finally:
+        if chromium.poll() is None:
+            os.killpg(chromium.pid, signal.SIGKILL)
+            chromium.wait()
+        shutil.rmtree(profile, ignore_errors=True)
+    match = re.search(r'data-result="([^"]*)" data-ms="(\d+)"', out)
+    if not match:
+        raise Failure(f"chromium: no load result (exit {chromium.returncode}): {err[-500:]}")
+    return match.group(1), int(match.group(2))
+
+
+def case_page_load(stack, args):
+    origin, _, tunnel = page_through_tunnel(stack)
+    result, ms = load_page(stack, tunnel, origin.url, 90)
+    missing = sorted(set(page_files()) - set(origin.served))
+    print(f"e2e: page through the tunnel: {result} resources loaded/failed, {ms} ms", flush=True)
+    if result != f"{PAGE_RESOURCES}/0" or missing:
+        raise Failure(f"page load {result}, not served: {missing}")
 
 
 CASES = {"scenario": case_scenario, "download": case_download, "channel-loss": case_channel_loss,
-         "missing-upstream": case_missing_upstream, "malformed-frames": case_malformed_frames, "agent-malformed": case_agent_malformed}
+         "missing-upstream": case_missing_upstream, "malformed-frames": case_malformed_frames,
+         "no-agent": case_no_agent, "no-engine": case_no_engine, "player-road": case_player_road,
+         "player-tunnel": case_player_tunnel, "player-audio": case_player_audio,
+         "page-load": case_page_load}
 
 
 def main():
@@ -333,6 +694,9 @@ def main():
     parser.add_argument("--agent", required=True)
     parser.add_argument("--host", required=True)
     parser.add_argument("--standins", required=True)
+    parser.add_argument("--page", help="the page's web root (built)")
+    parser.add_argument("--serve", help="the page server script")
+    parser.add_argument("--volume-script", help="the real h5setvol.sh")
     parser.add_argument("case", choices=sorted(CASES))
     parser.add_argument("arg", nargs="?")
     args = parser.parse_args()

@@ -1,56 +1,92 @@
 #!/bin/sh
-# Installs the built library into a fresh prefix and builds the minimal host against it out of
-# tree, the two ways a user would: CMake's find_package and pkg-config. Each host must feed one
-# create request and see the library's reply. Also checks that every installed header compiles
-# on its own and that the library exports nothing but its public classes.
+# The library as a host developer gets it, both ways the README gives: `cmake --install` into a
+# prefix, used with exactly the settings the README names; and the Debian packages that
+# scripts/package builds, installed on this machine and used with no settings at all. Each way
+# builds examples/minimal-host out of tree with CMake's find_package and with pkg-config, and each
+# host must feed one create request and print the library's reply. The packages are removed
+# again afterwards unless they were installed before.
 #   run-package-test.sh BUILD_DIR SOURCE_DIR STANDIN_DIR
 set -eu
 build_dir=$1
 source_dir=$2
 standin_dir=$3
 
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-prefix="$work/prefix"
+installed=""
+cleanup() {
+    # shellcheck disable=SC2086
+    [ -z "$installed" ] || $sudo env DEBIAN_FRONTEND=noninteractive \
+        apt-get -o DPkg::Lock::Timeout=900 purge -y -qq $installed >/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# The library ends firefox while players run: the stand-ins keep the real free and pkill out of
+# reach. free reports 4 GiB available.
+echo 4096 >"$work/free.seq"
+run_host() {
+    PATH="$standin_dir:$PATH" H5TEST_DIR="$work" QT_QPA_PLATFORM=offscreen \
+        "$2" --check >"$work/host.out" 2>"$work/host.log" ||
+        fail "$1 host failed: $(cat "$work/host.out" "$work/host.log")"
+    grep -qxF 'client -> server [113] {"commandId":3,"data":true,"id":7}' "$work/host.out" ||
+        fail "$1 host saw no reply: $(cat "$work/host.out")"
+    echo "$1 host: answered"
+}
+
+# build_hosts NAME [CMAKE_ARGS...]
+build_hosts() {
+    name=$1
+    shift
+    cmake -S "$source_dir/examples/minimal-host" -B "$work/$name-cmake" -G Ninja "$@" >/dev/null
+    cmake --build "$work/$name-cmake" >/dev/null
+    run_host "$name find_package" "$work/$name-cmake/h5redir-minimal-host"
+    # Qt is built with reduced relocations, so its users compile position-independent code; like
+    # Qt's own .pc files, h5redir.pc leaves that flag to the host.
+    # shellcheck disable=SC2046
+    g++ -std=c++17 -fPIC "$source_dir/examples/minimal-host/main.cpp" -o "$work/$name-pc" \
+        $(pkg-config --cflags --libs h5redir)
+    run_host "$name pkg-config" "$work/$name-pc"
+}
+
+unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH
+
+prefix="$work/prefix"
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 lib="$prefix/lib/libh5redir.so.1.0.0"
-[ -f "$lib" ] || fail "library not installed at $lib"
 [ "$(readlink "$prefix/lib/libh5redir.so.1")" = libh5redir.so.1.0.0 ] || fail "SONAME link missing"
 [ "$(readlink "$prefix/lib/libh5redir.so")" = libh5redir.so.1 ] || fail "development link missing"
 readelf -d "$lib" | grep -q 'SONAME.*\[libh5redir.so.1\]' || fail "wrong SONAME"
+(
+    export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" LD_LIBRARY_PATH="$prefix/lib"
+    build_hosts prefix -DCMAKE_PREFIX_PATH="$prefix"
+)
 
-internal=$(nm -DC --defined-only "$lib" |
-    grep -v -E ' (H5redir|H5MemoryUtil|H5SocketServer|H5Socket)::| (typeinfo|typeinfo name|vtable) for (H5redir|H5MemoryUtil|H5SocketServer|H5Socket)$| (__bss_start|_edata|_end)$' || true)
-[ -z "$internal" ] || fail "library exports internal symbols: $internal"
-
-export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-cflags=$(pkg-config --cflags h5redir)
-for header in "$prefix"/include/h5redir/*.h; do
-    name=$(basename "$header")
-    echo "#include <h5redir/$name>" | g++ -std=c++17 -fsyntax-only -x c++ - $cflags ||
-        fail "installed header $name does not compile on its own"
+debs="$build_dir/packages"
+DEB_BUILD_OPTIONS="nocheck noautodbgsym" "$source_dir/scripts/package" "$debs" \
+    >"$work/package.log" 2>&1 || fail "scripts/package: $(tail -n 40 "$work/package.log")"
+tail -n 1 "$work/package.log"
+for package in libh5redir1 libh5redir-dev h5redir-examples; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+        installed="$installed $package"
 done
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
+    --reinstall --no-install-recommends "$debs"/libh5redir1_*.deb "$debs"/libh5redir-dev_*.deb \
+    "$debs"/h5redir-examples_*.deb >"$work/apt.log" 2>&1 ||
+    fail "installing the packages: $(cat "$work/apt.log")"
 
-# The library ends firefox while players run: the stand-ins keep the real free and pkill out
-# of reach.
-export PATH="$standin_dir:$PATH" H5TEST_DIR="$work" QT_QPA_PLATFORM=offscreen
-echo 4096 >"$work/free.seq" # MiB available, as the stand-in free reports it
-expected='client -> server [113] {"commandId":3,"data":true,"id":7}'
-
-cmake -S "$source_dir/examples/minimal-host" -B "$work/cmake-host" -G Ninja \
-    -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/cmake-host" >/dev/null
-"$work/cmake-host/h5redir-minimal-host" --check >"$work/cmake.out" 2>"$work/cmake.log" ||
-    fail "find_package host failed: $(cat "$work/cmake.out" "$work/cmake.log")"
-grep -qxF "$expected" "$work/cmake.out" || fail "find_package host saw no reply: $(cat "$work/cmake.out")"
-echo "find_package host: $(grep -F 'client -> server' "$work/cmake.out")"
-
-g++ -std=c++17 "$source_dir/examples/minimal-host/main.cpp" -o "$work/pc-host" \
-    $cflags $(pkg-config --libs h5redir) -Wl,-rpath,"$prefix/lib"
-"$work/pc-host" --check >"$work/pc.out" 2>"$work/pc.log" ||
-    fail "pkg-config host failed: $(cat "$work/pc.out" "$work/pc.log")"
-grep -qxF "$expected" "$work/pc.out" || fail "pkg-config host saw no reply: $(cat "$work/pc.out")"
-echo "pkg-config host: $(grep -F 'client -> server' "$work/pc.out")"
+for header in /usr/include/h5redir/*.h; do
+    # shellcheck disable=SC2046
+    echo "#include <h5redir/$(basename "$header")>" |
+        g++ -std=c++17 -fPIC -fsyntax-only -x c++ - $(pkg-config --cflags h5redir) ||
+        fail "installed header $header does not compile on its own"
+done
+build_hosts packaged
+[ -x /usr/libexec/h5redir/h5setvol.sh ] || fail "no volume script beside the packaged host"
+for example in h5redir-host h5redir-agent; do
+    QT_QPA_PLATFORM=offscreen "$example" --help >/dev/null || fail "$example --help failed"
+done
+echo "packaged examples: h5redir-host and h5redir-agent start"

@@ -44,12 +44,15 @@ Rectangle {
     }
     MouseArea {
         anchors.fill: parent
-        onClicked: page.activate()
-        onDoubleClicked: page.requestFullScreen(true)
+        onClicked: page.reportActive()
+        onDoubleClicked: page.reportFullScreen(true)
     }
     Timer {
         interval: 150
         running: true
-        onTriggered: page.loaded(true, root.title)
+        onTriggered: {
+            page.reportLoad(true)
+            page.reportTitle(root.title)
+        }
     }
 }

@@ -1,0 +1,29 @@
+#ifndef PLAYERENGINE_H
+#define PLAYERENGINE_H
+
+#include <QString>
+#include <QUrl>
+
+/*!
+ * The players the reference host can show: real pages in Qt WebEngine, or a test pattern for
+ * machines where the engine cannot run.
+ */
+namespace PlayerEngine {
+
+enum Kind { WebEngine, Pattern };
+
+// Reads a --player value; false for an unknown one.
+bool parseKind(const QString& name, Kind& kind);
+
+// Before the application object exists: Qt WebEngine shares one GL context with the windows.
+void prepare(Kind kind);
+
+// Whether players of this kind can run in this process; why not, when they cannot.
+bool available(Kind kind, QString& why);
+
+// The QML of one player window.
+QUrl source(Kind kind);
+
+} // namespace PlayerEngine
+
+#endif // PLAYERENGINE_H

@@ -1,0 +1,69 @@
+#ifndef SPICEPORTCLIENT_H
+#define SPICEPORTCLIENT_H
+
+#include "channelframe.h"
+
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+class H5redir;
+typedef struct _SpiceSession SpiceSession;
+typedef struct _SpiceChannel SpiceChannel;
+typedef struct _SpicePortChannel SpicePortChannel;
+
+/*!
+ * Carries H5redir over one named port channel of a SPICE session (spice-client-glib).
+ *
+ * Every message of the library, and the server's proxy policy, travels as one frame of
+ * FrameCodec on the port's byte stream. The port opening and closing is the library's channel
+ * state; each change is reported to it once. A session that ends, for whatever reason, ends
+ * with sessionEnded(); connecting again is the owner's choice (open() once more).
+ */
+class SpicePortClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    // uri: "spice://host:port", or "host:port". No TLS: see the documentation for a real client.
+    SpicePortClient(
+        H5redir* redir, const QString& uri, const QByteArray& portName, QObject* parent = nullptr);
+    ~SpicePortClient() override;
+
+    void open();
+    void close();
+    bool isPortOpen() const { return m_portOpen; }
+    void send(quint32 type, const QByteArray& payload);
+
+Q_SIGNALS:
+    void portOpenChanged(bool open);
+    void proxyPolicyReceived(const QByteArray& policy);
+    // The session is gone (or never came): the reason in words.
+    void sessionEnded(const QString& reason);
+    // A malformed frame or an unknown type: skipped, the session goes on.
+    void problem(const QString& line);
+
+private:
+    static void onChannelNew(SpiceSession* session, SpiceChannel* channel, void* self);
+    static void onChannelEvent(SpiceChannel* channel, int event, void* self);
+    static void onPortChanged(SpiceChannel* channel, void* spec, void* self);
+    static void onPortData(SpicePortChannel* port, void* data, int size, void* self);
+
+    void takePort(SpiceChannel* channel);
+    void onFrame(const FrameView& frame);
+    void setPortOpen(bool open);
+    void end(const QString& reason);
+
+    H5redir* const m_redir;
+    const QString m_uri;
+    const QByteArray m_portName;
+    SpiceSession* m_session = nullptr;
+    SpicePortChannel* m_port = nullptr; // ours, once its name is known
+    bool m_portOpen = false;
+    bool m_portFound = false;
+    QStringList m_otherPorts; // ports of the session that are not ours, for the reason of a failure
+    FrameCodec m_codec;
+    QTimer m_portWait; // how long a connected server has to show our port
+};
+
+#endif // SPICEPORTCLIENT_H
