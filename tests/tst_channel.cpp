@@ -1,79 +1,140 @@
-// The channel as the server sees it: the length field helpers, the receive and send paths, the
-// JSON envelope, every inbound command with its signals, replies and log lines, and the inbound
-// proxy data frames.
+// The channel as the server and the host see it: the length field helpers, the JSON envelope,
+// every inbound command and proxy data frame with its signals and log lines, hostile input one row
+// each, the admission of create requests against what "free -m" prints, and the channel state and
+// release order.
 #include <h5redir/h5redir.h>
 #include "logcapture.h"
-#include "placedplayer.h"
 #include "redirtesting.h"
 #include "standins.h"
 
-#include <QRegion>
-#include <QRegularExpression>
-#include <QSignalSpy>
+#include <QQuickWindow>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <climits>
 
 using namespace H5Test;
+
+namespace {
+
+QString read(int tabid, int command)
+{
+    return QStringLiteral("D H5 HandleServerMsg read info from Json, tabid: %1 , commandId: %2")
+        .arg(tabid)
+        .arg(command);
+}
+
+QString header(const QByteArray& msg)
+{
+    return QStringLiteral("D H5 HandleServerMsg command id : %1 ,proxy id: %2 ,proxy data len: %3")
+        .arg(qFromLittleEndian<qint32>(msg.constData()))
+        .arg(qFromLittleEndian<qint32>(msg.constData() + 4))
+        .arg(qFromLittleEndian<qint32>(msg.constData() + 8));
+}
+
+QString beyond(qint64 length, qint64 present)
+{
+    return QStringLiteral("C H5 HandleServerMsg proxy data len beyond message, drop frame: %1 "
+                          "present: %2")
+        .arg(length)
+        .arg(present);
+}
+
+QString unknown(const QByteArray& msg)
+{
+    return QStringLiteral(R"(D H5 HandleServerMsg recv unkonw msg: "%1")")
+        .arg(QString::fromUtf8(msg).replace(QLatin1Char('"'), QLatin1String("\\\"")));
+}
+
+QString title(const QString& text)
+{
+    return QStringLiteral(R"(D H5 HandleServerMsg read title from Json : "%1")").arg(text);
+}
+
+QByteArray nested(int depth, const QByteArray& inner)
+{
+    return QByteArray(depth, '[') + inner + QByteArray(depth, ']');
+}
+
+const QByteArray create8(R"({"commandId":2,"id":8,"data":"u8"})");
+const QByteArray create9(R"({"commandId":2,"id":9,"data":"u9"})");
+
+QByteArray freeOutput(const QByteArray& memory, const QByteArray& swap)
+{
+    return "               total        used        free      shared  buff/cache   available\n"
+        + memory + '\n' + swap + '\n';
+}
+
+QByteArray memoryLine(qint64 available)
+{
+    return "Mem:           15925        3011        9003         110        3911   "
+        + QByteArray::number(available);
+}
+
+QByteArray swapLine(qint64 free)
+{
+    return "Swap:           975         100   " + QByteArray::number(free);
+}
+
+QString line(const char* what, qint64 value)
+{
+    return QStringLiteral("C H5 IsMemoryAllow IsMemoryAllow %1 %2")
+        .arg(QLatin1String(what))
+        .arg(value);
+}
+
+} // namespace
 
 class TestChannel : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void setDataLen_data();
-    void setDataLen();
+    void init() { m_standIns.setAvailable(1000); }
+    void dataLen_data();
+    void dataLen();
     void invalidArguments();
     void message_data();
     void message();
     void create_data();
     void create();
-    void positionReachesClipping_data();
-    void positionReachesClipping();
-    void proxyFrame_data();
-    void proxyFrame();
+    void isMemoryAllow_data();
+    void isMemoryAllow();
+    void lifeCycle_data();
+    void lifeCycle();
 
 private:
-    // Create requests run "free -m": the stand-in answers, never the machine.
-    StandIns m_standIns;
+    StandIns m_standIns; // create requests run "free -m"
 };
 
-void TestChannel::init()
-{
-    m_standIns.setAvailable(1000);
-    m_standIns.clearCalls();
-}
-
-void TestChannel::setDataLen_data()
+void TestChannel::dataLen_data()
 {
     QTest::addColumn<int>("len");
-    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("bytes"); // one byte beyond the field shows a write past it
 
     QTest::newRow("300") << 300 << QByteArray::fromHex("2c010000aa");
     QTest::newRow("INT_MAX") << INT_MAX << QByteArray::fromHex("ffffff7faa");
-    QTest::newRow("negative") << -2 << QByteArray::fromHex("feffffffaa");
     QTest::newRow("INT_MIN") << INT_MIN << QByteArray::fromHex("00000080aa");
     QTest::newRow("zero leaves the buffer") << 0 << QByteArray::fromHex("aaaaaaaaaa");
 }
 
-void TestChannel::setDataLen()
+void TestChannel::dataLen()
 {
     QFETCH(int, len);
     QFETCH(QByteArray, bytes);
 
     H5redir redir;
     LogCapture log;
-    // One byte more than the field, to see that nothing beyond it is written or read.
     QByteArray buffer(5, '\xaa');
-    auto *field = reinterpret_cast<unsigned char *>(buffer.data());
+    auto* field = reinterpret_cast<unsigned char*>(buffer.data());
     redir.SetDataLen(field, len);
     QCOMPARE(buffer, bytes);
     QCOMPARE(h5Lines(log),
-             len ? QStringList() : list({ "D H5 SetDataLen SetDataLen Invalid parameter" }));
+        len ? QStringList() : list({ "D H5 SetDataLen SetDataLen Invalid parameter" }));
     unsigned int read = 0;
     redir.GetDataLen(field, read);
-    QCOMPARE(read, len ? static_cast<unsigned int>(len) : 0xaaaaaaaau);
+    QCOMPARE(read, len ? uint(len) : 0xaaaaaaaau);
 }
 
 void TestChannel::invalidArguments()
@@ -81,7 +142,6 @@ void TestChannel::invalidArguments()
     H5redir redir;
     Recorder recorder(&redir);
     LogCapture log;
-
     redir.SetDataLen(nullptr, 300);
     unsigned int len = 1234;
     redir.GetDataLen(nullptr, len);
@@ -91,133 +151,176 @@ void TestChannel::invalidArguments()
     QCOMPARE(redir.parseSpiceData(&byte, 0), 0);
     QByteArray empty;
     redir.SendMsgToZorv(empty);
-    QCOMPARE(h5Lines(log),
-             list({ "D H5 SetDataLen SetDataLen Invalid parameter",
-                    "D H5 GetDataLen GetDataLen Invalid parameter",
-                    "D H5 parseSpiceData parseSpiceData Invalid parameter",
-                    "D H5 HandleServerMsg HandleServerMsg Invalid parameter",
-                    "D H5 SendMsgToZorv SendMsgToZorv Invalid parameter" }));
-
     // The closing brace lies beyond the byte count: what is left is no JSON object.
-    QByteArray title(R"({"commandId":4,"id":3,"data":"T"})");
-    QCOMPARE(redir.parseSpiceData(title.data(), uint(title.size() - 1)), 0);
-    QCOMPARE(h5Lines(log, QStringLiteral("H5 HandleServerMsg read")), QStringList());
+    QByteArray cut(R"({"commandId":4,"id":3,"data":"T"})");
+    QCOMPARE(redir.parseSpiceData(cut.data(), uint(cut.size() - 1)), 0);
+    QCOMPARE(h5Lines(log),
+        list({ "D H5 SetDataLen SetDataLen Invalid parameter",
+            "D H5 GetDataLen GetDataLen Invalid parameter",
+            "D H5 parseSpiceData parseSpiceData Invalid parameter",
+            "D H5 HandleServerMsg HandleServerMsg Invalid parameter",
+            "D H5 SendMsgToZorv SendMsgToZorv Invalid parameter" })
+            << header(cut));
     QCOMPARE(recorder.events, QStringList());
 }
 
 void TestChannel::message_data()
 {
-    QTest::addColumn<QByteArrayList>("before");
     QTest::addColumn<QByteArray>("msg");
     QTest::addColumn<QStringList>("events");
-    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<QStringList>("log"); // every line, of any origin
 
-    const QByteArrayList none;
-    const QByteArray create8(R"({"commandId":2,"id":8,"data":"u8"})");
-    const QByteArray create9(R"({"commandId":2,"id":9,"data":"u9"})");
-    const QByteArray destroy8(R"({"commandId":26,"id":8})");
-    const QByteArray destroyAll(R"({"commandId":28,"id":0})");
-    const char cutTitle[] = "{\"commandId\":4,\"id\":3,\"data\":\"T\"}\0{\"commandId\":4}";
-    const char *read3_0 = "D H5 HandleServerMsg read info from Json, tabid: 3 , commandId: 0";
-    const char *read3_4 = "D H5 HandleServerMsg read info from Json, tabid: 3 , commandId: 4";
-    const char *read3_22 = "D H5 HandleServerMsg read info from Json, tabid: 3 , commandId: 22";
-    const char *read8_26 = "D H5 HandleServerMsg read info from Json, tabid: 8 , commandId: 26";
-    const char *read0_28 = "D H5 HandleServerMsg read info from Json, tabid: 0 , commandId: 28";
-    const char *titleT = R"(D H5 HandleServerMsg read title from Json : "T")";
-    const char *del8 = "D H5 DelBRDataInfoById Del the br info ,tabid : 8";
-    const QStringList nothing;
+    const QStringList none;
+    int rows = 0;
+    const auto row = [&](const QByteArray& msg, const QStringList& events, const QStringList& log) {
+        QByteArray name = msg.left(64);
+        for (char& c : name)
+            c = c < ' ' || c > '~' ? '.' : c;
+        QTest::addRow("%d %s", ++rows, name.constData()) << msg << events << log;
+    };
+    const auto dropped = [&](const QByteArray& msg) { row(msg, none, { header(msg) }); };
+    const QStringList title3 = list({ "h5UpdateTitle(3,T)" });
+    const QStringList titleLog { read(3, 4), title(QStringLiteral("T")) };
 
-    QTest::newRow("commandId -1") << none << QByteArray(R"({"commandId":-1,"id":3})") << nothing
-                                  << list({ "C H5 HandleServerMsg invalid commandid" });
-    QTest::newRow("commandId -1 before id") << none << QByteArray(R"({"commandId":-1})") << nothing
-                                            << list({ "C H5 HandleServerMsg invalid commandid" });
-    QTest::newRow("no id") << none << QByteArray(R"({"commandId":2,"data":"x"})") << nothing
-                           << list({ "C H5 HandleServerMsg can not find id from json" });
-    QTest::newRow("id -1")
-            << none << QByteArray(R"({"commandId":2,"id":-1,"data":"x"})") << nothing
-            << list({ "D H5 HandleServerMsg read info from Json, tabid: -1 , commandId: 2",
-                      "C H5 HandleServerMsg invalid tabid" });
-    QTest::newRow("only id") << none << QByteArray(R"({"id":3})") << nothing
-            << list({ read3_0, R"(D H5 HandleServerMsg recv unkonw msg: "{\"id\":3}")" });
-    QTest::newRow("commandId a string") << none << QByteArray(R"({"commandId":"2","id":3})")
-            << nothing << list({ read3_0, R"(D H5 HandleServerMsg recv unkonw msg: )"
-                                          R"("{\"commandId\":\"2\",\"id\":3}")" });
-    QTest::newRow("negative command") << none << QByteArray(R"({"commandId":-2,"id":3})") << nothing
-            << list({ "D H5 HandleServerMsg read info from Json, tabid: 3 , commandId: -2",
-                      R"(D H5 HandleServerMsg recv unkonw msg: "{\"commandId\":-2,\"id\":3}")" });
+    // The envelope: commandId is checked before id, id before its value.
+    row(R"({"commandId":-1,"id":3})", none, list({ "C H5 HandleServerMsg invalid commandid" }));
+    row(R"({"commandId":-1})", none, list({ "C H5 HandleServerMsg invalid commandid" }));
+    row(R"({"commandId":2,"data":"x"})", none,
+        list({ "C H5 HandleServerMsg can not find id from json" }));
+    row(R"({"commandId":2,"id":-1,"data":"x"})", none,
+        { read(-1, 2), "C H5 HandleServerMsg invalid tabid" });
+    row(R"({"id":3})", none, { read(3, 0), unknown(R"({"id":3})") });
+    row(R"({"commandId":-2,"id":3})", none, { read(3, -2), unknown(R"({"commandId":-2,"id":3})") });
 
-    QTest::newRow("title") << none << QByteArray(R"({"commandId":4,"id":3,"data":"A b"})")
-            << list({ "h5UpdateTitle(3,A b)" })
-            << list({ read3_4, R"(D H5 HandleServerMsg read title from Json : "A b")" });
-    // The text ends at the first zero byte: the second object is never seen.
-    QTest::newRow("text cut at zero byte")
-            << none << QByteArray(cutTitle, sizeof(cutTitle) - 1) << list({ "h5UpdateTitle(3,T)" })
-            << list({ read3_4, titleT });
-    for (const char *id : { R"("7")", "null", "2.5" }) {
-        QTest::addRow("id %s reads as tab 0", id)
-                << none << QByteArray(R"({"commandId":4,"data":"T","id":)") + id + '}'
-                << list({ "h5UpdateTitle(0,T)" })
-                << list({ "D H5 HandleServerMsg read info from Json, tabid: 0 , commandId: 4",
-                          titleT });
+    // Each command, on tab 3 placed at (10, 20), 160 x 90 and visible.
+    row(R"({"commandId":4,"id":3,"data":"A b"})", list({ "h5UpdateTitle(3,A b)" }),
+        { read(3, 4), title(QStringLiteral("A b")) });
+    const char cut[] = "{\"commandId\":4,\"id\":3,\"data\":\"T\"}\0{\"commandId\":4}";
+    row(QByteArray(cut, sizeof cut - 1), title3, titleLog); // the text ends at a zero byte
+    row(R"({"commandId":8,"id":3,"data":false})", list({ "h5SetPlayerVisibility(3,false)" }),
+        { read(3, 8), "D H5 HandleServerMsg read visible from Json : false" });
+    row(R"({"commandId":22,"id":3,"left":1,"top":2,"width":3,"height":4})",
+        list({ "h5playerWindowPos(3,1,2,3,4)" }),
+        { read(3, 22), "D H5 HandleServerMsg read pos from Json : 1 2 3 4" });
+    row(R"({"commandId":22,"id":3,"left":1,"top":2,"width":0,"height":4})", none,
+        { read(3, 22), "D H5 HandleServerMsg read pos from Json : 1 2 0 4" });
+    row(R"({"commandId":22,"id":3,"left":1,"top":2,"width":3,"height":0})", none,
+        { read(3, 22), "D H5 HandleServerMsg read pos from Json : 1 2 3 0" });
+    row(R"({"commandId":26,"id":3})", list({ "h5DestroyPlayer(3)", "h5SetRedirectState(false)" }),
+        { read(3, 26), "D H5 DelBRDataInfoById Del the br info ,tabid : 3" });
+    row(R"({"commandId":26,"id":8})", none, { read(8, 26) }); // tab 3 is left
+    row(R"({"commandId":28,"id":0})", list({ "h5DestroyPlayer(3)", "h5SetRedirectState(false)" }),
+        { read(0, 28) });
+
+    // Proxy data frames, and text that is no JSON object and so reads as one.
+    row(frame(35, 1, 1, "A").left(11), none, none);
+    row(frame(35, 1, 1), none, none);
+    row(R"({"commandId")", none, none);
+    row("null", none, none);
+    row(frame(35, 1, 1, "A"), list({ "signalWriteDataToSocket(1,A)" }),
+        { header(frame(35, 1, 1)) });
+    row(frame(35, 4, 3, "xyzEXTRA"), list({ "signalWriteDataToSocket(4,xyz)" }),
+        { header(frame(35, 4, 3)) });
+    for (qint32 length : { 2, 4, INT_MAX }) {
+        const QByteArray msg = frame(35, 4, length, QByteArray(length == 2 ? 1 : 3, 'a'));
+        row(msg, none, { header(msg), beyond(length, msg.size() - 12) });
     }
-    QTest::newRow("visible, no player")
-            << none << QByteArray(R"({"commandId":8,"id":3,"data":true})")
-            << list({ "h5SetPlayerVisibility(3,true)" })
-            << list({ "D H5 HandleServerMsg read info from Json, tabid: 3 , commandId: 8",
-                      "D H5 HandleServerMsg read visible from Json : true" });
-    QTest::newRow("position") << none
-            << QByteArray(R"({"commandId":22,"id":3,"left":10,"top":20,"width":160,"height":90})")
-            << list({ "h5playerWindowPos(3,10,20,160,90)" })
-            << list({ read3_22, "D H5 HandleServerMsg read pos from Json : 10 20 160 90" });
-    QTest::newRow("position, zero width") << none
-            << QByteArray(R"({"commandId":22,"id":3,"left":10,"top":20,"width":0,"height":90})")
-            << nothing
-            << list({ read3_22, "D H5 HandleServerMsg read pos from Json : 10 20 0 90" });
-    QTest::newRow("position, zero height") << none
-            << QByteArray(R"({"commandId":22,"id":3,"left":10,"top":20,"width":160,"height":0})")
-            << nothing
-            << list({ read3_22, "D H5 HandleServerMsg read pos from Json : 10 20 160 0" });
-    QTest::newRow("position inside data") << none
-            << QByteArray(R"({"commandId":22,"id":3,"data":{"left":10,"top":20,"width":160,)"
-                          R"("height":90}})")
-            << nothing << list({ read3_22, "D H5 HandleServerMsg read pos from Json : 0 0 0 0" });
-    QTest::newRow("clip without main window") << QByteArrayList { create8 }
-            << QByteArray(R"({"commandId":24,"id":8,"data":[{"width":5,"height":5}]})") << nothing
-            << list({ "D H5 HandleServerMsg read info from Json, tabid: 8 , commandId: 24",
-                      "C H5 ClipWindow invalid data" });
+    for (qint32 length : { 0, -1, INT_MIN })
+        dropped(frame(35, 4, length, "abc"));
+    for (qint32 id : { 0, -1, INT_MIN })
+        dropped(frame(35, id, 3, "abc"));
+    dropped(frame(34, 4, 3, "abc"));
+    dropped("[1,2,3,4,5,6,7]");
+    const QByteArray titleT(R"({"commandId":4,"id":3,"data":"T"})");
+    for (const QByteArray& msg :
+        QByteArrayList { titleT + " x", "{\"commandId\":4,\"id\":3,\"data\":\"T\xff\xfe\"}",
+            "{\"commandId\":4,\"id\":3,\"data\":\"\xc0\xaf\"}",
+            "{\"commandId\":4,\"id\":3,\"data\":\"\xed\xa0\x80\"}",
+            "{\"commandId\":4,\"id\":3,\"da\xfft\":\"T\"}", R"("a JSON string")",
+            nested(100000, ""), R"({"commandId":4,"id":3,"data":)" + nested(2000, "1") + '}',
+            R"({"commandId":4,"id":3,"data":")" + QByteArray(16 << 20, 'x') })
+        dropped(msg);
 
-    QTest::newRow("destroy on empty registry") << none << destroy8
-            << list({ "h5SetRedirectState(false)" }) << list({ read8_26 });
-    QTest::newRow("destroy the last player") << QByteArrayList { create8 } << destroy8
-            << list({ "h5DestroyPlayer(8)", "h5SetRedirectState(false)" })
-            << list({ read8_26, del8 });
-    QTest::newRow("destroy one of two") << QByteArrayList { create8, create9 } << destroy8
-            << list({ "h5DestroyPlayer(8)" }) << list({ read8_26, del8 });
-    QTest::newRow("destroy all") << QByteArrayList { create8, create9 } << destroyAll
-            << list({ "h5DestroyPlayer(8)", "h5DestroyPlayer(9)", "h5SetRedirectState(false)" })
-            << list({ read0_28 });
-    QTest::newRow("destroy all, empty registry") << none << destroyAll
-            << list({ "h5SetRedirectState(false)" })
-            << list({ read0_28, "D H5 DelAllBRData m_listBRData is null" });
+    // Well-formed but odd: the last of repeated keys counts.
+    row("\xef\xbb\xbf" + titleT, title3, titleLog);
+    row(R"({"commandId":26,"commandId":4,"id":3,"data":"T"})", title3, titleLog);
+    row(R"({"commandId":4,"id":3,"data":"A","data":"T"})", title3, titleLog);
+    row(R"({"commandId":4,"id":3,"id":-1,"data":"T"})", none,
+        { read(-1, 4), "C H5 HandleServerMsg invalid tabid" });
+    row(R"({"commandId":4,"id":-1.0,"data":"T"})", none,
+        { read(-1, 4), "C H5 HandleServerMsg invalid tabid" });
+    for (const char* id : { "2147483648", "-2147483649", "1e300" })
+        row(R"({"commandId":4,"data":"T","id":)" + QByteArray(id) + '}',
+            list({ "h5UpdateTitle(0,T)" }),
+            { read(0, 4), QStringLiteral(R"(D H5 HandleServerMsg read title from Json : "T")") });
+    row(R"({"commandId":4,"id":3,"data":"\ud800"})",
+        { QStringLiteral("h5UpdateTitle(3,") + QChar(0xd800) + ')' },
+        { read(3, 4), QStringLiteral(R"(D H5 HandleServerMsg read title from Json : "\uD800")") });
+    const QString big(16 << 20, QLatin1Char('y'));
+    row(R"({"commandId":4,"id":3,"data":")" + big.toLatin1() + "\"}",
+        { QStringLiteral("h5UpdateTitle(3,%1)").arg(big) },
+        { read(3, 4),
+            QStringLiteral(R"(D H5 HandleServerMsg read title from Json : "%1")").arg(big) });
+
+    // A member of another JSON type than its own reads as 0, false, "" or [].
+    const QString region = QStringLiteral("D H5 ClipWindow final videoRgn: QRegion(%1)");
+    const struct
+    {
+        const char* msg; // @ stands for the member's value
+        const char* own; // the value of its own type, left out
+        QStringList events;
+        QStringList log;
+    } members[] = {
+        { R"({"commandId":4,"id":3,"data":@})", "\"7\"", list({ "h5UpdateTitle(3,)" }),
+            { read(3, 4), title(QString()) } },
+        { R"({"commandId":8,"id":3,"data":@})", "true", list({ "h5SetPlayerVisibility(3,false)" }),
+            { read(3, 8), "D H5 HandleServerMsg read visible from Json : false" } },
+        { R"({"commandId":22,"id":3,"left":@,"top":20,"width":160,"height":90})", "7",
+            list({ "h5playerWindowPos(3,0,20,160,90)" }),
+            { read(3, 22), "D H5 HandleServerMsg read pos from Json : 0 20 160 90" } },
+        { R"({"commandId":24,"id":3,"data":@})", "[7]", list({ "h5SetPlayerVisibility(3,true)" }),
+            { read(3, 24), region.arg(QLatin1String("0,0 160x90")) } },
+        { R"({"commandId":24,"id":3,"data":[{"left":@,"top":20,"width":80,"height":90}]})", "7",
+            list({ "h5SetPlayerVisibility(3,true)" }),
+            { read(3, 24), region.arg(QLatin1String("70,0 90x90")) } },
+        { R"({"commandId":2,"id":@,"data":"u"})", "7", list({ "h5CreateNewPlayer(0,0,0,0,0,u)" }),
+            { read(0, 2), R"(D H5 HandleServerMsg read url from Json : "u")",
+                "C H5 IsMemoryAllow IsMemoryAllow avail memory: 1000",
+                "C H5 IsMemoryAllow IsMemoryAllow avail swap: 0",
+                "C H5 IsMemoryAllow IsMemoryAllow total avail: 1000" } },
+    };
+    for (const auto& member : members) {
+        for (const char* value : { "null", "true", "7", "2.5", "\"7\"", "[7]", "{\"v\":7}" }) {
+            if (qstrcmp(value, member.own) != 0)
+                row(QByteArray(member.msg).replace('@', value), member.events, member.log);
+        }
+    }
+    for (const char* value : { "null", "true", "2.5", "\"4\"", "[4]", "{}" }) {
+        const QByteArray msg = R"({"commandId":)" + QByteArray(value) + R"(,"id":3})";
+        row(msg, none, { read(3, 0), unknown(msg) });
+    }
 }
 
 void TestChannel::message()
 {
-    QFETCH(QByteArrayList, before);
     QFETCH(QByteArray, msg);
     QFETCH(QStringList, events);
     QFETCH(QStringList, log);
 
     H5redir redir;
+    QQuickWindow zorv;
+    QQuickWindow player;
+    redir.SetZorvWindow(&zorv);
+    feed(redir, R"({"commandId":2,"id":3,"data":"u"})");
+    redir.SaveWindowInBRData(3, &player); // directly: a creation result would start the monitor
+    redir.SavePosInBRData(3, 10, 20, 160, 90);
+    redir.SaveVisibleInBRData(3, true);
     Recorder recorder(&redir);
-    for (const QByteArray &setup : before)
-        feed(redir, setup);
-    recorder.events.clear();
     LogCapture capture;
 
     QCOMPARE(feed(redir, msg), 0);
     QCOMPARE(recorder.events, events);
-    QCOMPARE(h5Lines(capture), log);
+    QCOMPARE(h5Lines(capture, QString()), log);
 }
 
 void TestChannel::create_data()
@@ -232,15 +335,15 @@ void TestChannel::create_data()
     const QString url = QStringLiteral("http://v.example/play?a=1&b=%20");
     const QString light = QStringLiteral("http://v.example/2-class/play");
     const QString heavy = QStringLiteral("http://v.example/2-CLASS/play");
-    const auto created = [](const QString &url) {
+    const auto created = [](const QString& url) {
         return QStringList { QStringLiteral("h5CreateNewPlayer(7,0,0,0,0,%1)").arg(url) };
     };
     const QStringList refused
-            = list({ R"(messageToSpice({"commandId":3,"data":false,"id":7},113))" });
+        = list({ R"(messageToSpice({"commandId":3,"data":false,"id":7},113))" });
     const QStringList destroyed = list({ "h5DestroyPlayer(7)" });
     const QString memory = QStringLiteral("C H5 HandleServerMsg memory not allow");
     const QString engine = QStringLiteral(
-            "C H5 HandleServerMsg HandleServerMsg No WebEngine module,so not allow this Redirect");
+        "C H5 HandleServerMsg HandleServerMsg No WebEngine module,so not allow this Redirect");
 
     QTest::newRow("400") << true << false << qint64(400) << url << created(url) << QString();
     QTest::newRow("399") << true << false << qint64(399) << url << refused << memory;
@@ -248,13 +351,12 @@ void TestChannel::create_data()
                                   << QString();
     QTest::newRow("2-class, 149") << true << false << qint64(149) << light << refused << memory;
     QTest::newRow("2-CLASS, 150") << true << false << qint64(150) << heavy << refused << memory;
-    QTest::newRow("older player replaced") << true << true << qint64(400) << url
-                                           << destroyed + created(url) << QString();
-    QTest::newRow("older player gone, refused") << true << true << qint64(399) << url
-                                                << destroyed + refused << memory;
-    QTest::newRow("no engine") << false << false << qint64(1000) << url << refused << engine;
-    QTest::newRow("no engine, older player kept") << false << true << qint64(1000) << url
-                                                  << refused << engine;
+    QTest::newRow("older replaced")
+        << true << true << qint64(400) << url << destroyed + created(url) << QString();
+    QTest::newRow("older gone, refused")
+        << true << true << qint64(399) << url << destroyed + refused << memory;
+    QTest::newRow("no engine, older kept")
+        << false << true << qint64(1000) << url << refused << engine;
 }
 
 void TestChannel::create()
@@ -270,137 +372,153 @@ void TestChannel::create()
     Recorder recorder(&redir);
     if (older)
         feed(redir, R"({"commandId":2,"id":7,"data":"old"})");
-    QCOMPARE(redir.IsNoBRData(), !older);
     redir.SetWebEngine(engine);
     m_standIns.setAvailable(available);
     m_standIns.clearCalls();
     recorder.events.clear();
     LogCapture log;
-    QSignalSpy sent(&redir, &H5redir::messageToSpice);
 
     feed(redir, QStringLiteral(R"({"commandId":2,"id":7,"data":"%1"})").arg(url).toUtf8());
     QCOMPARE(recorder.events, events);
-    QCOMPARE(h5Lines(log, QStringLiteral("H5 HandleServerMsg")).filter(QRegularExpression(
-                     QStringLiteral("^C "))),
-             critical.isEmpty() ? QStringList() : QStringList { critical });
+    QCOMPARE(log.texts(QtCriticalMsg).filter(QStringLiteral("HandleServerMsg")),
+        critical.isEmpty() ? QStringList() : QStringList { critical.mid(2) });
     // The memory check runs once, and only when the engine could take the player.
     QCOMPARE(m_standIns.calls(QStringLiteral("free")), engine ? list({ "-m" }) : QStringList());
-    QCOMPARE(sent.count(), critical.isEmpty() ? 0 : 1);
-    if (!critical.isEmpty()) {
-        QCOMPARE(sent.at(0).at(0).toByteArray(),
-                 QByteArray(R"({"commandId":3,"data":false,"id":7})"));
-        QCOMPARE(sent.at(0).at(1).toUInt(), 113u);
-    }
-
-    // A record exists after an admission, and the engine refusal leaves an older one in place.
     const bool registered = critical.isEmpty() || (older && !engine);
     QCOMPARE(redir.IsNoBRData(), !registered);
-    recorder.events.clear();
-    feed(redir, R"({"commandId":26,"id":7})");
-    QCOMPARE(recorder.events.contains(QStringLiteral("h5DestroyPlayer(7)")), registered);
 }
 
-void TestChannel::positionReachesClipping_data()
+void TestChannel::isMemoryAllow_data()
 {
-    QTest::addColumn<QByteArray>("position");
-    QTest::addColumn<QByteArray>("clip");
-    QTest::addColumn<QRegion>("mask");
+    QTest::addColumn<QByteArray>("output"); // what free prints; null: there is no free
+    QTest::addColumn<bool>("low");
+    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<QStringList>("log");
 
-    const QByteArray same(R"({"commandId":22,"id":3,"left":10,"top":20,"width":160,"height":90})");
-    const QByteArray uncovered(R"({"commandId":24,"id":3,"data":[]})");
-    // Clip rectangles share the coordinates of the position: the left half of the player.
-    QTest::newRow("left half covered") << same
-            << QByteArray(R"({"commandId":24,"id":3,"data":[{"left":10,"top":20,"width":80,)"
-                          R"("height":90}]})")
-            << QRegion(80, 0, 80, 90);
-    QTest::newRow("data not an array") << same << QByteArray(R"({"commandId":24,"id":3,"data":{}})")
-                                       << QRegion(0, 0, 160, 90);
-    // Both replace the earlier rectangle although the host is not told.
-    QTest::newRow("zero width stored")
-            << QByteArray(R"({"commandId":22,"id":3,"left":10,"top":20,"width":0,"height":90})")
-            << uncovered << QRegion();
-    QTest::newRow("members inside data store zeros")
-            << QByteArray(R"({"commandId":22,"id":3,"data":{"left":10,"top":20,"width":160,)"
-                          R"("height":90}})")
-            << uncovered << QRegion();
-}
-
-void TestChannel::positionReachesClipping()
-{
-    QFETCH(QByteArray, position);
-    QFETCH(QByteArray, clip);
-    QFETCH(QRegion, mask);
-
-    PlacedPlayer placed;
-    feed(placed.redir, position);
-    feed(placed.redir, clip);
-    QCOMPARE(placed.player.mask(), mask);
-}
-
-void TestChannel::proxyFrame_data()
-{
-    QTest::addColumn<QByteArray>("msg");
-    QTest::addColumn<QVariantList>("written");
-    QTest::addColumn<QString>("header");
-    QTest::addColumn<int>("criticals");
-
-    const auto header = [](qint32 command, qint32 proxyId, qint32 dataLen) {
-        return QStringLiteral("D H5 HandleServerMsg command id : %1 ,proxy id: %2 ,proxy data len: "
-                              "%3")
-                .arg(command)
-                .arg(proxyId)
-                .arg(dataLen);
+    const auto lines = [](qint64 available, qint64 swap) {
+        return QStringList({ line("avail memory:", available), line("avail swap:", swap),
+            line("total avail:", available + swap) });
     };
-    const QByteArray binary("\0\x01\xff\0", 4);
-    const QVariantList none;
+    const auto output = [](qint64 available, qint64 swap) {
+        return freeOutput(memoryLine(available), swapLine(swap));
+    };
+    const QStringList nothing { line("total avail:", 0) };
 
-    QTest::newRow("13 bytes, one payload byte")
-            << QByteArray("\x23\0\0\0\x01\0\0\0\x01\0\0\0" "A", 13)
-            << QVariantList { 1, QByteArray("A") } << header(35, 1, 1) << 0;
-    QTest::newRow("three bytes") << frame(35, 4, 3, "xyz") << QVariantList { 4, QByteArray("xyz") }
-                                 << header(35, 4, 3) << 0;
-    QTest::newRow("bytes beyond the length ignored") << frame(35, 4, 3, "xyzEXTRA")
-            << QVariantList { 4, QByteArray("xyz") } << header(35, 4, 3) << 0;
-    QTest::newRow("binary payload unchanged")
-            << frame(35, 2, 4, binary) << QVariantList { 2, binary } << header(35, 2, 4) << 0;
-    QTest::newRow("command 34") << frame(34, 1, 1, "A") << none << header(34, 1, 1) << 0;
-    QTest::newRow("proxy id 0") << frame(35, 0, 1, "A") << none << header(35, 0, 1) << 0;
-    QTest::newRow("proxy id -1") << frame(35, -1, 1, "A") << none << header(35, -1, 1) << 0;
-    QTest::newRow("data length 0") << frame(35, 1, 0, "A") << none << header(35, 1, 0) << 0;
-    QTest::newRow("data length -1") << frame(35, 1, -1, "A") << none << header(35, 1, -1) << 0;
-    QTest::newRow("12-byte header alone") << frame(35, 1, 1) << none << QString() << 0;
-    QTest::newRow("12 bytes of text") << QByteArray("twelve bytes") << none << QString() << 0;
-    // Its fields are the bytes "[1,2", ",3,4" and ",5,6" read little-endian.
-    QTest::newRow("JSON array of 15 bytes") << QByteArray("[1,2,3,4,5,6,7]") << none
-                                            << header(0x322c315b, 0x342c332c, 0x362c352c) << 0;
-    QTest::newRow("one byte short") << frame(35, 1, 4, "abc") << none << header(35, 1, 4) << 1;
-    QTest::newRow("length INT_MAX") << frame(35, 1, INT_MAX, "ab") << none << header(35, 1, INT_MAX)
-                                    << 1;
+    QTest::newRow("150, 2-class") << output(150, 0) << true << true << lines(150, 0);
+    QTest::newRow("149, 2-class") << output(149, 0) << true << false << lines(149, 0);
+    QTest::newRow("400") << output(400, 0) << false << true << lines(400, 0);
+    QTest::newRow("399") << output(399, 0) << false << false << lines(399, 0);
+
+    QTest::newRow("swap counts") << output(100, 300) << false << true << lines(100, 300);
+
+    QTest::newRow("6-field memory line")
+        << freeOutput("Mem:  15925  3011  9003  110  3911", swapLine(350)) << true << true
+        << QStringList({ line("avail swap:", 350), line("total avail:", 350) });
+    QTest::newRow("3-field swap line")
+        << freeOutput(memoryLine(399), "Swap:  975  100") << false << false
+        << QStringList({ line("avail memory:", 399), line("total avail:", 399) });
+
+    QTest::newRow("no line feeds")
+        << QByteArray("header\nMem: 1 2 3 4 5 400") << false << true
+        << QStringList({ line("avail memory:", 400), line("total avail:", 400) });
+    // The empty first field moves every column one place on: index 6 is buff/cache.
+    QTest::newRow("leading space")
+        << freeOutput(' ' + memoryLine(100), swapLine(0)) << false << true << lines(3911, 0);
+
+    QTest::newRow("tab is no separator")
+        << freeOutput("Mem: 1 2 3 4 5\t400", swapLine(0)) << false << false
+        << QStringList({ line("avail swap:", 0), line("total avail:", 0) });
+    QTest::newRow("text ends at a zero byte")
+        << freeOutput(QByteArray("Mem: 1 2 3 4 5\0 400", 20), swapLine(0)) << false << false
+        << QStringList({ line("avail swap:", 0), line("total avail:", 0) });
+    QTest::newRow("empty output") << QByteArray("") << true << false << nothing;
+    QTest::newRow("no free") << QByteArray() << true << false << nothing;
 }
 
-void TestChannel::proxyFrame()
+void TestChannel::isMemoryAllow()
 {
-    QFETCH(QByteArray, msg);
-    QFETCH(QVariantList, written);
-    QFETCH(QString, header);
-    QFETCH(int, criticals);
+    QFETCH(QByteArray, output);
+    QFETCH(bool, low);
+    QFETCH(bool, allowed);
+    QFETCH(QStringList, log);
 
+    m_standIns.setFreeOutput(output);
+    m_standIns.clearCalls();
+    const QByteArray path = qgetenv("PATH");
+    QTemporaryDir empty;
+    if (output.isNull())
+        qputenv("PATH", QFile::encodeName(empty.path()));
     H5redir redir;
-    Recorder recorder(&redir);
-    QSignalSpy spy(&redir, &H5redir::signalWriteDataToSocket);
-    LogCapture log;
+    LogCapture capture;
+    const bool result = redir.IsMemoryAllow(low);
+    qputenv("PATH", path);
+    QCOMPARE(result, allowed);
+    QCOMPARE(h5Lines(capture), log);
+    QCOMPARE(
+        m_standIns.calls(QStringLiteral("free")), output.isNull() ? QStringList() : list({ "-m" }));
+}
 
-    QCOMPARE(feed(redir, msg), 0);
-    QCOMPARE(spy.count(), written.isEmpty() ? 0 : 1);
-    if (!written.isEmpty())
-        QCOMPARE(spy.first(), written);
-    QCOMPARE(recorder.events.count(), spy.count());
-    QStringList lines = h5Lines(log, QStringLiteral("H5 HandleServerMsg"));
-    if (!header.isEmpty())
-        QCOMPARE(lines.takeFirst(), header);
-    // Dropping a frame that claims more bytes than arrived is a critical line of its own.
-    QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^C "))).count(), criticals);
-    QCOMPARE(lines.count(), criticals);
+void TestChannel::lifeCycle_data()
+{
+    QTest::addColumn<QByteArrayList>("players");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QStringList>("timeline");
+
+    const char* connected = "I H5 SetH5ChannelState Br channel connected ..";
+    const char* lost = "I H5 SetH5ChannelState Br channel disconnected, do release all players";
+    const char* empty = "D H5 DelAllBRData m_listBRData is null";
+    const char* start = "I H5 ~H5redir start release";
+    const char* end = "I H5 ~H5redir end release";
+    const QByteArrayList two { create9, create8 };
+
+    // No proxy policy goes out before the server asked for the local proxy.
+    QTest::newRow("connected") << two << "connect" << list({ connected });
+    QTest::newRow("lost, none") << QByteArrayList() << "disconnect"
+                                << list({ lost, empty, "h5SetRedirectState(false)" });
+    QTest::newRow("lost, two") << two << "disconnect"
+                               << list({ lost, "h5DestroyPlayer(9)", "h5DestroyPlayer(8)",
+                                      "h5SetRedirectState(false)" });
+    // Redirection is not reported as ended on release: the host is the one ending it.
+    QTest::newRow("release, none") << QByteArrayList() << "delete" << list({ start, empty, end });
+    QTest::newRow("release, two") << two << "delete"
+                                  << list({ start, "h5DestroyPlayer(9)", "h5DestroyPlayer(8)",
+                                         end });
+    QTest::newRow("slots without effect") << two << "noop" << QStringList();
+}
+
+void TestChannel::lifeCycle()
+{
+    QFETCH(QByteArrayList, players);
+    QFETCH(QString, action);
+    QFETCH(QStringList, timeline);
+
+    auto* redir = new H5redir;
+    QQuickWindow zorv;
+    QQuickWindow player;
+    redir->SetZorvWindow(&zorv);
+    for (const QByteArray& create : players)
+        feed(*redir, create);
+    redir->SaveWindowInBRData(8, &player);
+    player.setMask(QRegion(1, 1, 1, 1));
+    LogCapture log;
+    Recorder recorder(redir, &log);
+    if (action == QLatin1String("connect"))
+        redir->SetH5ChannelState(true);
+    else if (action == QLatin1String("disconnect"))
+        redir->SetH5ChannelState(false);
+    else if (action == QLatin1String("delete"))
+        delete std::exchange(redir, nullptr);
+    else {
+        redir->onUpdateZorvInfo(40);
+        redir->onInitH5();
+        redir->OnUpdatePosOnWindows(8);
+    }
+    QCOMPARE(recorder.timeline(), timeline);
+    if (redir) {
+        QCOMPARE(redir->IsNoBRData(), action == QLatin1String("disconnect") || players.isEmpty());
+        QCOMPARE(player.mask(), QRegion(1, 1, 1, 1));
+        delete redir;
+    }
 }
 
 QTEST_MAIN(TestChannel)

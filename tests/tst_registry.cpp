@@ -1,5 +1,5 @@
 // The player registry and the clipping of player windows: lookups, stores and removals in
-// creation order, and the masks that clip commands leave on real windows.
+// creation order under the registry lock, and the masks that clip commands leave on real windows.
 #include <h5redir/h5redir.h>
 #include "logcapture.h"
 #include "redirtesting.h"
@@ -8,10 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QQuickWindow>
-#include <QRegion>
 #include <QTest>
 
-#include <chrono>
 #include <future>
 
 using namespace H5Test;
@@ -20,7 +18,7 @@ namespace {
 
 QByteArray create(int tabid)
 {
-    return QByteArray(R"({"commandId":2,"data":"u","id":)") + QByteArray::number(tabid) + '}';
+    return R"({"commandId":2,"data":"u","id":)" + QByteArray::number(tabid) + '}';
 }
 
 // A mask no clip command produces, to tell "left as it was" from "set".
@@ -33,83 +31,19 @@ class TestRegistry : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void absentTab();
-    void recordLifeCycle();
+    void init() { m_standIns.setAvailable(1000); }
     void removals_data();
     void removals();
     void destroyedUnderLock_data();
     void destroyedUnderLock();
-    void createReplacesOlderRecord_data();
-    void createReplacesOlderRecord();
     void clip_data();
     void clip();
     void clipRejected_data();
     void clipRejected();
 
 private:
-    // Create requests run "free -m": the stand-in answers.
-    StandIns m_standIns;
+    StandIns m_standIns; // create requests run "free -m"
 };
-
-void TestRegistry::init() { m_standIns.setAvailable(1000); }
-
-void TestRegistry::absentTab()
-{
-    H5redir redir;
-    QQuickWindow window;
-    feed(redir, create(4));
-    Recorder recorder(&redir);
-    LogCapture log;
-
-    redir.SaveVisibleInBRData(5, true);
-    redir.SaveWindowInBRData(5, &window);
-    redir.SavePosInBRData(5, 1, 2, 3, 4);
-    redir.DelBRDataInfoById(5);
-    QCOMPARE(redir.GetBRWindowById(5), nullptr);
-    QVERIFY(!redir.IsVisibleTab(5));
-    int x = 11, y = 12, w = 13, h = 14;
-    QCOMPARE(redir.GetBRDataInClip(5, x, y, w, h), nullptr);
-    QCOMPARE(QList<int>({ x, y, w, h }), QList<int>({ 11, 12, 13, 14 }));
-
-    // Stores for tab 5 went nowhere, in particular not into the record of tab 4.
-    QCOMPARE(redir.GetBRDataInClip(4, x, y, w, h), nullptr);
-    QCOMPARE(QList<int>({ x, y, w, h }), QList<int>({ 0, 0, 0, 0 }));
-    QVERIFY(!redir.IsVisibleTab(4));
-    QVERIFY(!redir.IsNoBRData());
-    QCOMPARE(recorder.events, QStringList());
-    QCOMPARE(h5Lines(log), QStringList());
-}
-
-void TestRegistry::recordLifeCycle()
-{
-    H5redir redir;
-    QQuickWindow window;
-    QVERIFY(redir.IsNoBRData());
-    feed(redir, create(0));
-    feed(redir, create(-2));
-    LogCapture log;
-
-    // Each field changes through its own store only, and for its own tab only.
-    QCOMPARE(redir.GetBRWindowById(0), nullptr);
-    QVERIFY(!redir.IsVisibleTab(0));
-    redir.SaveVisibleInBRData(0, true);
-    QVERIFY(redir.IsVisibleTab(0));
-    QVERIFY(!redir.IsVisibleTab(-2));
-    redir.SaveWindowInBRData(0, &window);
-    QCOMPARE(redir.GetBRWindowById(0), &window);
-    QCOMPARE(redir.GetBRWindowById(-2), nullptr);
-    redir.SavePosInBRData(0, -10, 20, 300, 200);
-    int x = 0, y = 0, w = 0, h = 0;
-    QCOMPARE(redir.GetBRDataInClip(0, x, y, w, h), &window);
-    QCOMPARE(QList<int>({ x, y, w, h }), QList<int>({ -10, 20, 300, 200 }));
-    redir.SaveVisibleInBRData(0, false);
-    QVERIFY(!redir.IsVisibleTab(0));
-    // A null window is stored like any other.
-    redir.SaveWindowInBRData(0, nullptr);
-    QCOMPARE(redir.GetBRWindowById(0), nullptr);
-    QCOMPARE(h5Lines(log), QStringList());
-}
 
 void TestRegistry::removals_data()
 {
@@ -117,22 +51,18 @@ void TestRegistry::removals_data()
     QTest::addColumn<int>("removed"); // -1: DelAllBRData()
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<QStringList>("log");
-    QTest::addColumn<bool>("empty");
 
-    QTest::newRow("all of three in creation order")
-        << QList<int> { 5, 3, 9 } << -1
-        << list({ "h5DestroyPlayer(5)", "h5DestroyPlayer(3)", "h5DestroyPlayer(9)" })
-        << QStringList() << true;
+    QTest::newRow("all of three") << QList<int> { 5, 3,
+        9 } << -1 << list({ "h5DestroyPlayer(5)", "h5DestroyPlayer(3)", "h5DestroyPlayer(9)" })
+                                  << QStringList();
     QTest::newRow("all of none") << QList<int>() << -1 << QStringList()
-                                 << list({ "D H5 DelAllBRData m_listBRData is null" }) << true;
+                                 << list({ "D H5 DelAllBRData m_listBRData is null" });
     QTest::newRow("the only one") << QList<int> { 3 } << 3 << list({ "h5DestroyPlayer(3)" })
-                                  << list({ "D H5 DelBRDataInfoById Del the br info ,tabid : 3" })
-                                  << true;
+                                  << list({ "D H5 DelBRDataInfoById Del the br info ,tabid : 3" });
     QTest::newRow("the middle one")
         << QList<int> { 5, 3, 9 } << 3 << list({ "h5DestroyPlayer(3)" })
-        << list({ "D H5 DelBRDataInfoById Del the br info ,tabid : 3" }) << false;
-    QTest::newRow("one never created")
-        << QList<int> { 5 } << 3 << QStringList() << QStringList() << false;
+        << list({ "D H5 DelBRDataInfoById Del the br info ,tabid : 3" });
+    QTest::newRow("one never created") << QList<int> { 5 } << 3 << QStringList() << QStringList();
 }
 
 void TestRegistry::removals()
@@ -141,25 +71,23 @@ void TestRegistry::removals()
     QFETCH(int, removed);
     QFETCH(QStringList, events);
     QFETCH(QStringList, log);
-    QFETCH(bool, empty);
 
     H5redir redir;
     for (int tabid : tabs)
         feed(redir, create(tabid));
     Recorder recorder(&redir);
     LogCapture capture;
-
     if (removed == -1)
         redir.DelAllBRData();
     else
         redir.DelBRDataInfoById(removed);
     QCOMPARE(recorder.events, events);
     QCOMPARE(h5Lines(capture), log);
-    QCOMPARE(redir.IsNoBRData(), empty);
 
     // What is left keeps its order.
     recorder.events.clear();
     redir.DelAllBRData();
+    QVERIFY(redir.IsNoBRData());
     QStringList left;
     for (int tabid : tabs) {
         if (tabid != removed && removed != -1)
@@ -170,16 +98,15 @@ void TestRegistry::removals()
 
 void TestRegistry::destroyedUnderLock_data()
 {
-    QTest::addColumn<QByteArray>("operation");
-
-    QTest::newRow("DelBRDataInfoById") << QByteArray("DelBRDataInfoById");
-    QTest::newRow("DelAllBRData") << QByteArray("DelAllBRData");
-    QTest::newRow("low-memory stop") << QByteArray("onMemoryLessLimit");
+    QTest::addColumn<int>("operation");
+    QTest::newRow("DelBRDataInfoById") << 0;
+    QTest::newRow("DelAllBRData") << 1;
+    QTest::newRow("low-memory stop") << 2;
 }
 
 void TestRegistry::destroyedUnderLock()
 {
-    QFETCH(QByteArray, operation);
+    QFETCH(int, operation);
 
     H5redir redir;
     feed(redir, create(5));
@@ -188,12 +115,11 @@ void TestRegistry::destroyedUnderLock()
     std::future<bool> emptyAfter;
     QObject::connect(&redir, &H5redir::h5DestroyPlayer, [&redir, &emptyAfter] {
         emptyAfter = std::async(std::launch::async, [&redir] { return redir.IsNoBRData(); });
-        // Time for an unguarded registry to answer while the record still exists.
-        emptyAfter.wait_for(std::chrono::milliseconds(200));
+        emptyAfter.wait_for(std::chrono::milliseconds(200)); // time for an unguarded answer
     });
-    if (operation == "DelBRDataInfoById")
+    if (operation == 0)
         redir.DelBRDataInfoById(5);
-    else if (operation == "DelAllBRData")
+    else if (operation == 1)
         redir.DelAllBRData();
     else
         redir.onMemoryLessLimit();
@@ -201,59 +127,20 @@ void TestRegistry::destroyedUnderLock()
     QVERIFY(emptyAfter.get());
 }
 
-void TestRegistry::createReplacesOlderRecord_data()
-{
-    QTest::addColumn<qint64>("available");
-    QTest::addColumn<QStringList>("order");
-
-    QTest::newRow("admitted: fresh record at the end")
-        << qint64(400) << list({ "h5DestroyPlayer(8)", "h5DestroyPlayer(7)" });
-    QTest::newRow("refused: no record") << qint64(399) << list({ "h5DestroyPlayer(8)" });
-}
-
-void TestRegistry::createReplacesOlderRecord()
-{
-    QFETCH(qint64, available);
-    QFETCH(QStringList, order);
-
-    H5redir redir;
-    QQuickWindow window;
-    feed(redir, create(7));
-    feed(redir, create(8));
-    redir.SaveWindowInBRData(7, &window);
-    redir.SavePosInBRData(7, 1, 2, 3, 4);
-    redir.SaveVisibleInBRData(7, true);
-    Recorder recorder(&redir);
-    m_standIns.setAvailable(available);
-
-    feed(redir, create(7));
-    QCOMPARE(recorder.events.value(0), QStringLiteral("h5DestroyPlayer(7)"));
-    // Nothing of the old record survives into the new one.
-    QCOMPARE(redir.GetBRWindowById(7), nullptr);
-    QVERIFY(!redir.IsVisibleTab(7));
-    int x = -1, y = -1, w = -1, h = -1;
-    redir.GetBRDataInClip(7, x, y, w, h);
-    QCOMPARE(QList<int>({ x, y, w, h }),
-        order.size() == 2 ? QList<int>({ 0, 0, 0, 0 }) : QList<int>({ -1, -1, -1, -1 }));
-
-    recorder.events.clear();
-    redir.DelAllBRData();
-    QCOMPARE(recorder.events, order);
-}
-
 void TestRegistry::clip_data()
 {
-    QTest::addColumn<QRect>("position"); // the player as the server placed it
+    QTest::addColumn<QByteArray>("position"); // the server's command 22 for the player
     QTest::addColumn<bool>("visible");
-    QTest::addColumn<QByteArray>("before"); // an earlier clip command, if any
+    QTest::addColumn<QByteArray>("before"); // an earlier clip, if any
     QTest::addColumn<QByteArray>("rects");
     QTest::addColumn<QRegion>("mask");
     QTest::addColumn<QStringList>("events");
     QTest::addColumn<QStringList>("log");
 
-    const QRect player(100, 50, 400, 300);
-    const QByteArray leftHalf(R"({"left":100,"top":50,"width":200,"height":300})");
-    const QByteArray rightHalf(R"({"left":300,"top":50,"width":200,"height":300})");
+    const QByteArray player(
+        R"({"commandId":22,"id":3,"left":100,"top":50,"width":400,"height":300})");
+    const QByteArray left(R"({"left":100,"top":50,"width":200,"height":300})");
+    const QByteArray right(R"({"left":300,"top":50,"width":200,"height":300})");
     const QByteArray whole(R"({"left":90,"top":40,"width":500,"height":400})");
     const QByteArray outside(R"({"left":600,"top":400,"width":50,"height":50})");
     const auto array
@@ -264,66 +151,57 @@ void TestRegistry::clip_data()
     const char* ignore = "D H5 ClipWindow ignore rect";
     const char* finalRight = "D H5 ClipWindow final videoRgn: QRegion(200,0 200x300)";
     const char* finalFull = "D H5 ClipWindow final videoRgn: QRegion(0,0 400x300)";
+    const QByteArray none;
 
-    QTest::newRow("right half") << player << true << QByteArray() << array({ leftHalf })
+    QTest::newRow("right half") << player << true << none << array({ left })
                                 << QRegion(200, 0, 200, 300) << shown << list({ finalRight });
-    QTest::newRow("covered whole: hide")
-        << player << true << QByteArray() << array({ whole }) << untouched << hidden
-        << list({ hide, "D H5 ClipWindow final videoRgn: QRegion(0,0 400x300)" });
-    QTest::newRow("two halves: hide")
-        << player << true << QByteArray() << array({ leftHalf, rightHalf }) << untouched << hidden
-        << list({ hide, finalRight });
-    QTest::newRow("outside the player")
-        << player << true << QByteArray() << array({ outside }) << QRegion(0, 0, 400, 300) << shown
-        << list({ ignore, finalFull });
-    QTest::newRow("empty array") << player << true << QByteArray() << QByteArray("[]")
+    QTest::newRow("covered whole") << player << true << none << array({ whole }) << untouched
+                                   << hidden << list({ hide, finalFull });
+    QTest::newRow("two halves") << player << true << none << array({ left, right }) << untouched
+                                << hidden << list({ hide, finalRight });
+    QTest::newRow("outside") << player << true << none << array({ outside })
+                             << QRegion(0, 0, 400, 300) << shown << list({ ignore, finalFull });
+    QTest::newRow("empty array") << player << true << none << QByteArray("[]")
                                  << QRegion(0, 0, 400, 300) << shown << list({ finalFull });
-    QTest::newRow("hide first, the rest not read")
-        << player << true << QByteArray() << array({ whole, outside, leftHalf }) << untouched
-        << hidden << list({ hide, finalFull });
-    QTest::newRow("hole in the middle")
-        << player << true << QByteArray()
-        << array({ R"({"left":200,"top":100,"width":100,"height":100})" })
+    QTest::newRow("hide first, rest unread")
+        << player << true << none << array({ whole, outside, left }) << untouched << hidden
+        << list({ hide, finalFull });
+    QTest::newRow("hole")
+        << player << true << none << array({ R"({"left":200,"top":100,"width":100,"height":100})" })
         << QRegion(0, 0, 400, 300).subtracted(QRegion(100, 50, 100, 100)) << shown
         << list({ "D H5 ClipWindow final videoRgn: QRegion(size=4, bounds=(0,0 400x300) - "
                   "[(0,0 400x50), (0,50 100x100), (200,50 200x100), (0,150 400x150)])" });
-    QTest::newRow("not visible: mask set, no signal")
-        << player << false << QByteArray() << array({ leftHalf }) << QRegion(200, 0, 200, 300)
-        << QStringList() << list({ finalRight });
-    QTest::newRow("not visible, hide: no signal")
-        << player << false << QByteArray() << array({ whole }) << untouched << QStringList()
-        << list({ hide, finalFull });
-    QTest::newRow("no position yet: empty mask")
-        << QRect() << true << QByteArray() << array({ leftHalf, whole }) << QRegion() << shown
-        << list({ ignore, ignore, "D H5 ClipWindow final videoRgn: QRegion(null)" });
-    QTest::newRow("fewer rects uncover")
-        << player << true << array({ leftHalf }) << QByteArray("[]") << QRegion(0, 0, 400, 300)
-        << shown << list({ finalFull });
-    QTest::newRow("shown again after hide")
-        << player << true << array({ whole }) << array({ leftHalf }) << QRegion(200, 0, 200, 300)
-        << shown << list({ finalRight });
+    QTest::newRow("not visible") << player << false << none << array({ left })
+                                 << QRegion(200, 0, 200, 300) << QStringList()
+                                 << list({ finalRight });
+    QTest::newRow("not visible, hide") << player << false << none << array({ whole }) << untouched
+                                       << QStringList() << list({ hide, finalFull });
+    QTest::newRow("fewer rects uncover") << player << true << array({ left }) << QByteArray("[]")
+                                         << QRegion(0, 0, 400, 300) << shown << list({ finalFull });
+    QTest::newRow("shown after hide") << player << true << array({ whole }) << array({ left })
+                                      << QRegion(200, 0, 200, 300) << shown << list({ finalRight });
     // Edges at the ends of the int range must not overflow on their way into window coordinates.
-    QTest::newRow("edges at the int limits")
-        << player << true << QByteArray()
+    QTest::newRow("int limits")
+        << player << true << none
         << array({ R"({"left":300,"top":-2147483648})",
                R"({"left":-2147483648,"top":-2147483648,"width":2147483647,"height":5})" })
         << QRegion(0, 0, 400, 300) << shown << list({ ignore, ignore, finalFull });
-    QTest::newRow("largest rect covers all")
-        << player << true << QByteArray()
+    QTest::newRow("largest rect")
+        << player << true << none
         << array({ R"({"left":0,"top":0,"width":2147483647,"height":2147483647})" }) << untouched
         << hidden << list({ hide, finalFull });
-    // Members that are missing or no whole numbers count as 0: left 0 lies 100 left of the player.
-    QTest::newRow("lenient members")
-        << player << true << QByteArray()
-        << array({ R"({"left":"100","top":50,"width":250,"height":300})", "5",
-               R"({"left":100,"top":50,"width":2.5})" })
-        << QRegion(150, 0, 250, 300) << shown
-        << list({ ignore, ignore, "D H5 ClipWindow final videoRgn: QRegion(150,0 250x300)" });
+    // No position yet, or one with its members inside "data": w and h are 0, nothing is shown.
+    for (const QByteArray& position : { QByteArray(R"({"commandId":8,"id":3,"data":true})"),
+             QByteArray(
+                 R"({"commandId":22,"id":3,"data":{"left":1,"top":2,"width":3,"height":4}})") })
+        QTest::addRow("no size %s", position.constData())
+            << position << true << none << array({ left, whole }) << QRegion() << shown
+            << list({ ignore, ignore, "D H5 ClipWindow final videoRgn: QRegion(null)" });
 }
 
 void TestRegistry::clip()
 {
-    QFETCH(QRect, position);
+    QFETCH(QByteArray, position);
     QFETCH(bool, visible);
     QFETCH(QByteArray, before);
     QFETCH(QByteArray, rects);
@@ -337,22 +215,19 @@ void TestRegistry::clip()
     redir.SetZorvWindow(&zorv);
     feed(redir, create(3));
     redir.SaveWindowInBRData(3, &player);
-    if (position.isValid())
-        redir.SavePosInBRData(3, position.x(), position.y(), position.width(), position.height());
+    feed(redir, position);
     redir.SaveVisibleInBRData(3, visible);
     player.setMask(untouched);
     if (!before.isNull())
-        redir.ClipWindow(3, QJsonDocument::fromJson(before).array());
+        feed(redir, R"({"commandId":24,"id":3,"data":)" + before + '}');
     Recorder recorder(&redir);
     LogCapture capture;
 
-    const QJsonDocument document = QJsonDocument::fromJson(rects);
-    QVERIFY(document.isArray());
-    redir.ClipWindow(3, document.array());
+    redir.ClipWindow(3, QJsonDocument::fromJson(rects).array());
     QCOMPARE(player.mask(), mask);
     QCOMPARE(recorder.events, events);
     QCOMPARE(h5Lines(capture), log);
-    // The hide decision is the host's to carry out; the server's visibility stays as it was.
+    // Hiding is the host's to carry out; the server's visibility stays as it was.
     QCOMPARE(redir.IsVisibleTab(3), visible);
 }
 
@@ -391,8 +266,7 @@ void TestRegistry::clipRejected()
     redir.SaveVisibleInBRData(3, true);
     Recorder recorder(&redir);
     LogCapture log;
-
-    redir.ClipWindow(tabid, QJsonDocument::fromJson("[]").array());
+    redir.ClipWindow(tabid, QJsonArray());
     QCOMPARE(h5Lines(log), QStringList { critical });
     QCOMPARE(recorder.events, QStringList());
     QCOMPARE(player.mask(), untouched);

@@ -4,6 +4,8 @@
 
 #include <h5redir/h5redir.h>
 
+#include <QNetworkProxy>
+#include <QTcpServer>
 #include <QtEndian>
 
 #include <type_traits>
@@ -19,19 +21,55 @@ QStringList list(std::initializer_list<const char*> items)
     return result;
 }
 
+QByteArray le32(qint32 value)
+{
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToLittleEndian(value, bytes.data());
+    return bytes;
+}
+
 QByteArray frame(qint32 command, qint32 proxyId, qint32 dataLen, const QByteArray& payload)
 {
-    QByteArray bytes(12, '\0');
-    qToLittleEndian(command, bytes.data());
-    qToLittleEndian(proxyId, bytes.data() + 4);
-    qToLittleEndian(dataLen, bytes.data() + 8);
-    return bytes + payload;
+    return le32(command) + le32(proxyId) + le32(dataLen) + payload;
+}
+
+QByteArray proxyMsg(int command, int proxyId)
+{
+    return "{\"commandId\":" + QByteArray::number(command)
+        + ",\"proxyid\":" + QByteArray::number(proxyId) + '}';
+}
+
+QByteArray policyText(const char* enable, const char* host, const QByteArray& port)
+{
+    return "{\"enableProxy\":" + QByteArray(enable) + ",\"proxyIp\":\"" + host
+        + "\",\"proxyPort\":" + port + '}';
+}
+
+QByteArray localPolicy(quint16 port)
+{
+    return policyText("1", "127.0.0.1", '"' + QByteArray::number(port) + '"');
+}
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    probe.setProxy(QNetworkProxy::NoProxy);
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
 }
 
 int feed(H5redir& redir, const QByteArray& msg)
 {
     std::vector<char> buffer(msg.cbegin(), msg.cend());
     return redir.parseSpiceData(buffer.data(), uint(buffer.size()));
+}
+
+void echoFrames(H5redir* redir, QObject* context)
+{
+    QObject::connect(redir, &H5redir::messageToSpice, context, [redir](const QByteArray& msg) {
+        if (msg.size() > 12 && qFromLittleEndian<qint32>(msg.constData()) == 34)
+            feed(*redir, le32(35) + msg.mid(4));
+    });
 }
 
 QStringList h5Lines(const LogCapture& log, const QString& prefix)

@@ -1,9 +1,7 @@
 #ifndef REDIRTESTING_H
 #define REDIRTESTING_H
 
-#include <QByteArray>
 #include <QObject>
-#include <QString>
 #include <QStringList>
 
 #include <initializer_list>
@@ -14,22 +12,28 @@ class LogCapture;
 namespace H5Test {
 
 QStringList list(std::initializer_list<const char*> items);
-
-// A proxy data frame: the 12-byte little-endian header, then the payload as it stands.
+// A 32-bit little-endian field, as proxy data frame headers carry them.
+QByteArray le32(qint32 value);
+// A proxy data frame: the 12-byte header, then the payload as it stands.
 QByteArray frame(qint32 command, qint32 proxyId, qint32 dataLen, const QByteArray& payload = {});
+// {"commandId":command,"proxyid":proxyId}, as the redirector sends 32 and 36.
+QByteArray proxyMsg(int command, int proxyId);
+QByteArray policyText(const char* enable, const char* host, const QByteArray& port);
+// The policy that starts the local proxy on 127.0.0.1 at `port`.
+QByteArray localPolicy(quint16 port);
+quint16 freeLoopbackPort();
 
-// Hands the message to parseSpiceData() in a buffer of exactly its size, so that a read beyond it
-// is a fault under ASan.
+// Hands the message over in a buffer of exactly its size, so that ASan sees a read beyond it.
 int feed(H5redir& redir, const QByteArray& msg);
+// Answers every outbound frame 34 with the same bytes as frame 35, as an echoing server would.
+void echoFrames(H5redir* redir, QObject* context);
 
 // The captured lines that start with the prefix, each led by its level (D, W, C, F or I); a line
-// with another category than "default" or with a source context is marked, so that the comparison
-// shows it.
+// of another category than "default" or with a source context is marked.
 QStringList h5Lines(const LogCapture& log, const QString& prefix = QStringLiteral("H5 "));
 
-// Every signal of the redirector as "name(arg,...)", in emission order across all signals. Given a
-// log capture, it also keeps the timeline: the events with the library's lines (h5Lines()) in the
-// order both happened.
+// Every signal of the redirector as "name(arg,...)" in emission order; given a log capture, the
+// timeline interleaves them with the library's lines (h5Lines()) as they happened.
 class Recorder
 {
 public:
@@ -45,8 +49,7 @@ private:
     const LogCapture* m_log;
     QStringList m_timeline;
     int m_linesSeen = 0;
-    // The connections end with the recorder, also when the redirector outlives it.
-    QObject m_context;
+    QObject m_context; // the connections end with the recorder
 };
 
 } // namespace H5Test

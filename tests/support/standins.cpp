@@ -1,7 +1,5 @@
 #include "standins.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 
 StandIns::StandIns()
@@ -17,12 +15,7 @@ StandIns::~StandIns()
     qunsetenv("H5TEST_DIR");
 }
 
-QString StandIns::dir() const
-{
-    return m_dir.path();
-}
-
-void StandIns::setFreeOutput(const QByteArray &output)
+void StandIns::setFreeOutput(const QByteArray& output)
 {
     QFile::remove(m_dir.filePath(QStringLiteral("free.seq")));
     QFile file(m_dir.filePath(QStringLiteral("free.out")));
@@ -30,7 +23,7 @@ void StandIns::setFreeOutput(const QByteArray &output)
         file.write(output);
 }
 
-void StandIns::setAvailable(const QList<qint64> &figures)
+void StandIns::setAvailable(const QList<qint64>& figures)
 {
     QFile::remove(m_dir.filePath(QStringLiteral("free.out")));
     QFile::remove(m_dir.filePath(QStringLiteral("free.count")));
@@ -41,7 +34,7 @@ void StandIns::setAvailable(const QList<qint64> &figures)
         file.write(QByteArray::number(figure) + '\n');
 }
 
-QStringList StandIns::calls(const QString &program) const
+QStringList StandIns::calls(const QString& program) const
 {
     QFile file(m_dir.filePath(program + QLatin1String(".calls")));
     if (!file.open(QIODevice::ReadOnly))
@@ -51,6 +44,6 @@ QStringList StandIns::calls(const QString &program) const
 
 void StandIns::clearCalls()
 {
-    for (const char *program : { "free", "pkill", "h5setvol" })
+    for (const char* program : { "free", "pkill", "h5setvol" })
         QFile::remove(m_dir.filePath(QLatin1String(program) + QLatin1String(".calls")));
 }
