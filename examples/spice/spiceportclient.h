@@ -46,7 +46,7 @@ Q_SIGNALS:
 private:
     static void onChannelNew(SpiceSession* session, SpiceChannel* channel, void* self);
     static void onChannelEvent(SpiceChannel* channel, int event, void* self);
-    static void onPortChanged(SpiceChannel* channel, void* spec, void* self);
+    static void onPortChanged(SpiceChannel* channel, void* property, void* self);
     static void onPortData(SpicePortChannel* port, void* data, int size, void* self);
 
     void takePort(SpiceChannel* channel);
