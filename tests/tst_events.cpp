@@ -172,8 +172,6 @@ void TestEvents::event_data()
         sent(R"({"commandId":13,"data":"http://v.example/a?b=1&c=%20","id":4,"popup":true})"));
     row("full screen", "onRequestFullScreen", { 3, true }, ", fullscreen mod: true",
         sent(R"({"commandId":11,"data":true,"id":3})"));
-    row("leave full screen", "onRequestFullScreen", { 3, false }, ", fullscreen mod: false",
-        sent(R"({"commandId":11,"data":false,"id":3})"));
     row("error, a number", "onRedirectError", { 6, 2 }, "",
         sent(R"({"commandId":21,"data":2,"id":6})"));
     row("tip", "OnRequestTip", { 6 }, "", sent(R"({"commandId":37,"id":6})"));

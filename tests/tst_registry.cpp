@@ -57,8 +57,6 @@ void TestRegistry::removals_data()
                                   << QStringList();
     QTest::newRow("all of none") << QList<int>() << -1 << QStringList()
                                  << list({ "D H5 DelAllBRData m_listBRData is null" });
-    QTest::newRow("the only one") << QList<int> { 3 } << 3 << list({ "h5DestroyPlayer(3)" })
-                                  << list({ "D H5 DelBRDataInfoById Del the br info ,tabid : 3" });
     QTest::newRow("the middle one")
         << QList<int> { 5, 3, 9 } << 3 << list({ "h5DestroyPlayer(3)" })
         << list({ "D H5 DelBRDataInfoById Del the br info ,tabid : 3" });
@@ -161,8 +159,6 @@ void TestRegistry::clip_data()
                                 << hidden << list({ hide, finalRight });
     QTest::newRow("outside") << player << true << none << array({ outside })
                              << QRegion(0, 0, 400, 300) << shown << list({ ignore, finalFull });
-    QTest::newRow("empty array") << player << true << none << QByteArray("[]")
-                                 << QRegion(0, 0, 400, 300) << shown << list({ finalFull });
     QTest::newRow("hide first, rest unread")
         << player << true << none << array({ whole, outside, left }) << untouched << hidden
         << list({ hide, finalFull });

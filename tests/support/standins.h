@@ -16,7 +16,6 @@ public:
     StandIns();
     ~StandIns();
 
-    QString dir() const { return m_dir.path(); }
     // free prints exactly this on every call.
     void setFreeOutput(const QByteArray& output);
     // free reports these "available" figures, one per call, the last one repeating.
