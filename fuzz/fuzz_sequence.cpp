@@ -12,14 +12,7 @@
 #include <cstdint>
 
 namespace {
-
-enum Record : uint8_t {
-    LongMessage = 0xfc,
-    Pump = 0xfd,
-    AnswerCreate = 0xfe,
-    Repeat = 0xff,
-};
-
+enum Record : uint8_t { LongMessage = 0xfc, Pump = 0xfd, AnswerCreate = 0xfe, Repeat = 0xff };
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -33,22 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzHost& host = FuzzHost::instance();
     const auto* bytes = reinterpret_cast<const char*>(data);
     QByteArray previous;
-    const auto send = [&](const QByteArray& message) { host.feed(message); };
     size_t pos = 0;
     while (pos < size) {
         const uint8_t lead = data[pos++];
-        switch (lead) {
-        case Pump:
-            host.pump();
+        if (lead == Pump || lead == AnswerCreate || lead == Repeat) {
+            lead == Pump                 ? host.pump()
+                : lead == AnswerCreate ? host.answerCreate(false)
+                                       : host.feed(previous);
             continue;
-        case AnswerCreate:
-            host.answerCreate(false);
-            continue;
-        case Repeat:
-            send(previous);
-            continue;
-        default:
-            break;
         }
         size_t length = lead;
         if (lead == LongMessage) {
@@ -60,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         length = qMin(length, size - pos);
         previous = QByteArray::fromRawData(bytes + pos, int(length));
         pos += length;
-        send(previous);
+        host.feed(previous);
     }
     host.settle();
     return 0;

@@ -1,20 +1,7 @@
-// The tunnel's local side: loopback clients connect, send and close while frames arrive from the
-// server side. The redirector's bridge and the loopback server both run on this thread, wired as
-// the library wires them, so every step has taken effect when it returns. After each step every
-// byte is where it belongs: what a client sent is on the channel under its own proxy id, in
-// order; what a frame carried is in the client its proxy id names; nothing reaches anyone else.
-//
-// Every input starts with four connected clients (slots 0 to 3, connected in that order, each
-// reconnected if an earlier input closed it). The input is a list of records, each led by one
-// byte: its low two bits pick a slot, the other six the step. Most steps are traffic:
-//   0  open: the slot's client connects (if it is not connected)
-//   1  close: the client closes
-//   2  stale: a frame 35 for the proxy id of the slot's client closed earlier in this input
-//      carries the next N bytes (N: the following byte)
-//   3, 4  a frame 35 for the client's proxy id with its data length one less, one more than the
-//      next N bytes it carries: only the declared length, if it fits, may arrive
-//   odd from 5  send: the client sends the next N bytes
-//   even from 6  frame: a frame 35 for the client's proxy id carries the next N bytes
+// The tunnel's local side: loopback clients connect, send and close while frames arrive. The
+// bridge and the loopback server run on this thread, wired as the library wires them, so every
+// step has taken effect when it returns; after each one every byte must be where it belongs.
+// The input's records are described in fuzz/README.md.
 #include <h5redir/h5redir.h>
 #include "h5socketserver.h"
 
@@ -49,8 +36,7 @@ void dropMessage(QtMsgType, const QMessageLogContext&, const QString&) { }
 
 [[noreturn]] void fail(const char* what, int id, const QByteArray& bytes = {})
 {
-    std::fprintf(
-        stderr, "fuzz tunnel: %s (proxy id %d): %s\n", what, id, bytes.toHex().constData());
+    std::fprintf(stderr, "fuzz tunnel: %s (proxy id %d): %s\n", what, id, bytes.toHex().constData());
     std::abort();
 }
 
@@ -66,12 +52,7 @@ QByteArray frame(qint32 proxyId, qint32 length, const QByteArray& payload)
 class Rig
 {
 public:
-    struct Client
-    {
-        int fd = -1;
-        int id = 0;
-        int previousId = 0;
-    };
+    struct Client { int fd = -1, id = 0, previousId = 0; };
 
     static Rig& instance()
     {
@@ -109,10 +90,9 @@ public:
         client.id = m_connects.takeLast();
         if (!m_connects.isEmpty())
             fail("a connection announced twice", client.id);
-        for (const Client& other : m_clients) {
+        for (const Client& other : m_clients)
             if (&other != &client && other.fd >= 0 && other.id == client.id)
                 fail("two live connections share a proxy id", client.id);
-        }
     }
 
     void send(int slot, const QByteArray& bytes)
@@ -272,14 +252,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Rig& rig = Rig::instance();
     rig.start();
     size_t pos = 0;
-    const auto next = [&]() -> QByteArray {
-        if (pos >= size)
-            return QByteArray();
-        const size_t wanted = data[pos++];
+    const auto next = [&]() -> QByteArray { // the next N bytes, N the byte before them
+        const size_t wanted = pos < size ? data[pos++] : 0;
         const size_t length = qMin(wanted, size - pos);
-        const QByteArray bytes(reinterpret_cast<const char*>(data) + pos, int(length));
         pos += length;
-        return bytes;
+        return QByteArray(reinterpret_cast<const char*>(data) + pos - length, int(length));
     };
     while (pos < size) {
         const int slot = data[pos] & 3;

@@ -6,7 +6,6 @@
 #include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkProxy>
 #include <QQuickWindow>
 #include <QTcpServer>
@@ -19,12 +18,8 @@
 namespace {
 
 // Placed so that they overlap each other and the main window's edges.
-const struct
-{
-    int tabid;
-    QRect rect;
-    bool visible;
-} players[] = { { 1, QRect(0, 0, 640, 360), true }, { 2, QRect(100, 80, 320, 240), true },
+const struct { int tabid; QRect rect; bool visible; } players[] = {
+    { 1, QRect(0, 0, 640, 360), true }, { 2, QRect(100, 80, 320, 240), true },
     { 7, QRect(-20, 500, 800, 450), false } };
 
 // A finding in the host's own checks: abort so that libFuzzer keeps the input.
@@ -99,12 +94,12 @@ void FuzzHost::startTunnel()
     const quint16 port = probe.serverPort();
     probe.close();
     QList<int> handles;
-    const auto announced
-        = connect(m_redir.get(), &H5redir::messageToSpice, this, [&handles](const QByteArray& msg) {
-              const QJsonObject object = QJsonDocument::fromJson(msg).object();
-              if (object.value(QLatin1String("commandId")).toInt() == 32)
-                  handles.append(object.value(QLatin1String("proxyid")).toInt());
-          });
+    const auto announced = connect(m_redir.get(), &H5redir::messageToSpice, this,
+        [&handles](const QByteArray& msg) {
+            const QJsonDocument json = QJsonDocument::fromJson(msg);
+            if (json[QLatin1String("commandId")].toInt() == 32)
+                handles.append(json[QLatin1String("proxyid")].toInt());
+        });
     m_redir->onProxyPolicy(R"({"enableProxy":1,"proxyIp":"127.0.0.1","proxyPort":")"
         + QByteArray::number(port) + "\"}");
     // One at a time, each announced before the next connects: the proxy ids come out the same in
@@ -137,10 +132,10 @@ void FuzzHost::feed(const QByteArray& message)
 
 void FuzzHost::answerCreate(bool success)
 {
-    if (!m_openCreates.isEmpty()) {
-        const int tabid = m_openCreates.takeFirst();
-        m_redir->onCreatePlayerResult(tabid, success, m_windows.at(3 + qAbs(tabid % 2)));
-    }
+    if (m_openCreates.isEmpty())
+        return;
+    const int tabid = m_openCreates.takeFirst();
+    m_redir->onCreatePlayerResult(tabid, success, m_windows.at(3 + qAbs(tabid % 2)));
 }
 
 void FuzzHost::pump()
@@ -156,9 +151,8 @@ void FuzzHost::settle()
     m_redir->DelAllBRData();
     for (int i = 0; i < 3; ++i) {
         const QRect& r = players[i].rect;
-        feed(QStringLiteral(R"({"commandId":2,"id":%1,"data":"https://video.example/%1"})")
-                 .arg(players[i].tabid)
-                 .toUtf8());
+        const QByteArray tab = QByteArray::number(players[i].tabid);
+        feed(R"({"commandId":2,"id":)" + tab + R"(,"data":"https://video.example/)" + tab + "\"}");
         // The window is stored directly: a created player would start the memory monitor, and
         // every destroy command would then wait out its one-second sleep.
         m_redir->SaveWindowInBRData(players[i].tabid, m_windows.at(i));

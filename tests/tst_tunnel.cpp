@@ -1,6 +1,5 @@
-// The local proxy tunnel over real loopback sockets: the proxy policy, the listener and who may
-// reach it, the server's start and close, and the bytes of each connection on their way through
-// the channel and back.
+// The local proxy tunnel over real loopback sockets: the policy, the listener, the server's life
+// cycle, and each connection's bytes through the channel and back.
 #include <h5redir/h5redir.h>
 #include "logcapture.h"
 #include "redirtesting.h"
@@ -11,7 +10,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-#include <QtEndian>
 
 #include <memory>
 
@@ -37,13 +35,6 @@ QByteArray readAtLeast(QTcpSocket* socket, int size)
     return socket->readAll();
 }
 
-bool closedByPeer(QTcpSocket* socket)
-{
-    return QTest::qWaitFor(
-               [&] { return socket->state() == QAbstractSocket::UnconnectedState; }, waitMs)
-        && socket->error() == QAbstractSocket::RemoteHostClosedError;
-}
-
 } // namespace
 
 class TunnelTest : public QObject
@@ -62,14 +53,9 @@ private Q_SLOTS:
     void noForeignBytes();
 
 private:
-    struct Client
-    {
-        QTcpSocket* socket = nullptr;
-        int id = -1;
-    };
+    struct Client { QTcpSocket* socket = nullptr; int id = -1; };
 
     void record(const QByteArray& msg, uint type);
-    void feed(const QByteArray& bytes) { H5Test::feed(*m_redir, bytes); }
     Client connectClient(const QHostAddress& address = QHostAddress::LocalHost);
     QList<int> announced(int command) const;
 
@@ -79,9 +65,7 @@ private:
     std::unique_ptr<QObject> m_clients;
     quint16 m_port = 0;
     QByteArrayList m_messages;
-    QHash<int, QByteArray> m_fromClient;
     QList<bool> m_listeningAtPolicy;
-    int m_malformed = 0;
 };
 
 void TunnelTest::init()
@@ -89,9 +73,7 @@ void TunnelTest::init()
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     m_port = freeLoopbackPort();
     m_messages.clear();
-    m_fromClient.clear();
     m_listeningAtPolicy.clear();
-    m_malformed = 0;
     m_clients.reset(new QObject);
     m_redir.reset(new H5redir);
     connect(m_redir.get(), &H5redir::messageToSpice, this, &TunnelTest::record);
@@ -103,29 +85,22 @@ void TunnelTest::cleanup()
     m_clients.reset();
     m_redir.reset();
     m_log.reset();
-    QCOMPARE(m_malformed, 0);
 }
 
-// The host's side of the channel: every message is kept, and frames are checked.
+// The host's side of the channel: every message is kept; each test compares them whole.
 void TunnelTest::record(const QByteArray& msg, uint type)
 {
-    m_malformed += type != 113;
+    QCOMPARE(type, 113u);
     m_messages.append(msg);
     if (msg == policyMsg)
         m_listeningAtPolicy.append(portTaken(m_port));
-    if (msg.size() < 12 || qFromLittleEndian<qint32>(msg.constData()) != 34)
-        return;
-    const qint32 length = qFromLittleEndian<qint32>(msg.constData() + 8);
-    m_malformed += length < 1 || length != msg.size() - 12;
-    m_fromClient[qFromLittleEndian<qint32>(msg.constData() + 4)] += msg.mid(12);
 }
 
 TunnelTest::Client TunnelTest::connectClient(const QHostAddress& address)
 {
     Client client;
     client.socket = new QTcpSocket(m_clients.get());
-    client.socket->setProxy(
-        QNetworkProxy::NoProxy); // the library points the application proxy here
+    client.socket->setProxy(QNetworkProxy::NoProxy); // the application proxy points here
     const int before = announced(32).size();
     client.socket->connectToHost(address, m_port);
     if (client.socket->waitForConnected(waitMs)
@@ -243,7 +218,8 @@ void TunnelTest::serverLifeCycle()
     QVERIFY(!portTaken(m_port));
     QCOMPARE(QNetworkProxy::applicationProxy().port(), m_port);
     // The connection went with the server, without being reported as ended.
-    QVERIFY(closedByPeer(client.socket));
+    QVERIFY(QTest::qWaitFor([&] { return client.socket->state() == QAbstractSocket::UnconnectedState; }, waitMs));
+    QCOMPARE(client.socket->error(), QAbstractSocket::RemoteHostClosedError);
     QCoreApplication::processEvents(); // the server thread has ended: all it queued is here now
     QCOMPARE(m_messages, QByteArrayList());
     m_redir->SetH5ChannelState(true);
@@ -254,9 +230,9 @@ void TunnelTest::serverLifeCycle()
 
 void TunnelTest::listener_data()
 {
+    // Addresses of this machine, but not the one the listener is bound to (127.0.0.1 is
+    // oneConnectionInOrder's).
     QTest::addColumn<QString>("address");
-    QTest::newRow("127.0.0.1") << QStringLiteral("127.0.0.1");
-    // Addresses of this machine all, but not the one the listener is bound to.
     QTest::newRow("127.0.0.2") << QStringLiteral("127.0.0.2");
     QTest::newRow("::1") << QStringLiteral("::1");
 }
@@ -272,14 +248,9 @@ void TunnelTest::listener()
     m_redir->onProxyPolicy(localPolicy(m_port));
     m_messages.clear();
     const Client client = connectClient(QHostAddress(address));
-    if (address == QLatin1String("127.0.0.1")) {
-        QVERIFY(client.id > 0);
-        QCOMPARE(m_messages, QByteArrayList { proxyMsg(32, client.id) });
-    } else {
-        QCOMPARE(client.socket->error(), QAbstractSocket::ConnectionRefusedError);
-        QTest::qWait(100); // anything the server thread queued would have arrived
-        QCOMPARE(m_messages, QByteArrayList());
-    }
+    QCOMPARE(client.socket->error(), QAbstractSocket::ConnectionRefusedError);
+    QTest::qWait(100); // anything the server thread queued would have arrived
+    QCOMPARE(m_messages, QByteArrayList());
 }
 
 void TunnelTest::oneConnectionInOrder()
@@ -310,14 +281,14 @@ void TunnelTest::noForeignBytes()
         QVERIFY(old.id > 0);
         // The server side goes on sending for a connection whose close it has not heard of yet;
         // that arrives only once the next client is in.
-        feed(frame(35, old.id, 4, "mine"));
+        feed(*m_redir, frame(35, old.id, 4, "mine"));
         QCOMPARE(readAtLeast(old.socket, 4), QByteArray("mine"));
         delete old.socket;
         QVERIFY(QTest::qWaitFor([&] { return announced(36).size() == 2 * round + 1; }, waitMs));
         const Client next = connectClient();
         QVERIFY(next.id > 0);
-        feed(frame(35, old.id, 5, "stale"));
-        feed(frame(35, next.id, 1, "!"));
+        feed(*m_redir, frame(35, old.id, 5, "stale"));
+        feed(*m_redir, frame(35, next.id, 1, "!"));
         QCOMPARE(readAtLeast(next.socket, 1), QByteArray("!"));
         delete next.socket;
     }

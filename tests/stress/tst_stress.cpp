@@ -1,6 +1,5 @@
-// The proxy tunnel under load: a thousand connections at once, ten thousand short ones in a row,
-// and connections, the channel, the server or the redirector going away in the middle of traffic.
-// Every run ends with the process's descriptors back where they were.
+// The tunnel under load (a thousand connections at once, ten thousand short ones) and under
+// faults mid-traffic. Every run ends with the process's descriptors back where they were.
 #include <h5redir/h5redir.h>
 #include "logcapture.h"
 #include "redirtesting.h"
@@ -27,9 +26,7 @@ constexpr int waitMs = 30000;
 
 int openDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd"))
-        .entryList(QDir::System | QDir::NoDotAndDotDot)
-        .size();
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot).size();
 }
 
 // Byte `offset` of connection n's stream: bytes that reach another connection, or come back out
@@ -39,11 +36,9 @@ char streamByte(int n, qint64 offset)
     return char((quint64(offset) * 2654435761u >> 11) ^ quint64(n) * 40503u);
 }
 
-/*!
- * Loopback clients on a thread of their own, so that they go on reading while the test's thread
- * is busy in, or blocked by, the redirector. Each sends its stream, never more than a window ahead
- * of its echo, and checks every byte it gets back.
- */
+// Loopback clients on a thread of their own, so that they go on reading while the test's thread
+// is busy in, or blocked by, the redirector. Each sends its stream, never more than a window
+// ahead of its echo, and checks every byte it gets back.
 class Clients : public QObject
 {
 public:
@@ -56,12 +51,7 @@ public:
     };
 
     Clients() { moveToThread(&m_thread), m_thread.start(); }
-    ~Clients() override
-    {
-        clear();
-        m_thread.quit();
-        m_thread.wait();
-    }
+    ~Clients() override { clear(), m_thread.quit(), m_thread.wait(); }
     void run(const std::function<void()>& action)
     {
         QMetaObject::invokeMethod(this, action, Qt::BlockingQueuedConnection);
@@ -77,8 +67,7 @@ public:
                 connect(socket, &QTcpSocket::connected, this, [=] { pump(m_list[index]); });
                 connect(socket, &QTcpSocket::bytesWritten, this, [=] { pump(m_list[index]); });
                 connect(socket, &QTcpSocket::readyRead, this, [=] { read(m_list[index]); });
-                connect(
-                    socket, &QTcpSocket::disconnected, this, [=] { m_list[index].closed = true; });
+                connect(socket, &QTcpSocket::disconnected, this, [=] { m_list[index].closed = true; });
                 socket->connectToHost(QHostAddress::LocalHost, port);
             }
         });
@@ -94,23 +83,14 @@ public:
         const QVector<Connection> all = list();
         return int(std::count_if(all.cbegin(), all.cend(), test));
     }
-    void closeAll()
-    {
-        run([this] {
-            for (const Connection& c : qAsConst(m_list))
-                c.socket->disconnectFromHost();
-        });
-    }
-    void clear()
-    {
-        run([this] {
-            for (const Connection& c : qAsConst(m_list))
-                delete c.socket;
-            m_list.clear();
-        });
-    }
+    void closeAll() { each([](QTcpSocket* s) { s->disconnectFromHost(); }); }
+    void clear() { each([](QTcpSocket* s) { delete s; }), run([this] { m_list.clear(); }); }
 
 private:
+    void each(void (*action)(QTcpSocket*))
+    {
+        run([=] { for (const Connection& c : qAsConst(m_list)) action(c.socket); });
+    }
     void pump(Connection& c)
     {
         while (c.sent < c.total && c.sent - c.received < (64 << 10)) {
@@ -169,18 +149,14 @@ private:
 
 void StressTest::init()
 {
-    rlimit limit {};
+    rlimit limit {}; // both ends of a thousand connections are in this process
     getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max; // both ends of a thousand connections are in this process
-    setrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max, setrlimit(RLIMIT_NOFILE, &limit);
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
     m_port = freeLoopbackPort();
     m_clients.reset(new Clients);
     m_fdsBefore = openDescriptors();
-    m_open.clear();
-    m_order.clear();
-    m_faults.clear();
-    m_ended = 0;
+    m_open.clear(), m_order.clear(), m_faults.clear(), m_ended = 0;
     m_redir.reset(new H5redir);
     connect(m_redir.get(), &H5redir::messageToSpice, this, &StressTest::receive);
     m_redir->onProxyPolicy(localPolicy(m_port));
@@ -243,9 +219,7 @@ void StressTest::traffic()
     for (int wave = 0; wave < waves; ++wave) {
         QVERIFY(openAnnounced(connections, bytes));
         QVERIFY2(QTest::qWaitFor([&] { return m_clients->count(complete) == connections; }, 240000),
-            qPrintable(QStringLiteral("%1 of %2 complete")
-                           .arg(m_clients->count(complete))
-                           .arg(connections)));
+            qPrintable(QStringLiteral("%1 complete").arg(m_clients->count(complete))));
         m_clients->closeAll();
         QVERIFY(QTest::qWaitFor([&] { return m_ended == (wave + 1) * connections; }, waitMs));
         m_clients->clear();
@@ -253,8 +227,7 @@ void StressTest::traffic()
     // A proxy id named a new connection only after the 36 of the one before.
     QCOMPARE(m_faults, QStringList());
     QCOMPARE(m_order.size(), waves * connections);
-    QCOMPARE(
-        m_log->texts(QStringLiteral("H5 removeSocket remove socket:")).size(), waves * connections);
+    QCOMPARE(m_log->texts(QStringLiteral("H5 removeSocket remove socket:")).size(), waves * connections);
     QCOMPARE(m_log->texts(QtCriticalMsg) + m_log->texts(QtWarningMsg), QStringList());
 }
 
@@ -278,43 +251,28 @@ void StressTest::faults()
     constexpr qint64 size = 8 << 20;
 
     QVERIFY(openAnnounced(connections, size));
-    QVERIFY(
-        QTest::qWaitFor([&] { return m_clients->list().at(0).received >= (256 << 10); }, waitMs));
+    QVERIFY(QTest::qWaitFor([&] { return m_clients->list().at(0).received >= (256 << 10); }, waitMs));
     m_log->clear();
     const int victim = m_order.at(0);
     QTcpSocket* socket = m_clients->list().at(0).socket;
     switch (fault) {
-    case Fault::Abort:
-        m_clients->run([socket] { socket->abort(); });
-        break;
+    case Fault::Abort: m_clients->run([socket] { socket->abort(); }); break;
     case Fault::HalfClose:
-        m_clients->run(
-            [socket] { socket->flush(), ::shutdown(int(socket->socketDescriptor()), SHUT_WR); });
+        m_clients->run([socket] { socket->flush(), ::shutdown(int(socket->socketDescriptor()), SHUT_WR); });
         break;
-    case Fault::ChannelLost:
-        m_redir->SetH5ChannelState(false);
-        break;
-    case Fault::ServerClosed:
-        m_redir->CloseSocketServer();
-        break;
-    case Fault::RedirectorDestroyed:
-        m_redir.reset();
-        break;
+    case Fault::ChannelLost: m_redir->SetH5ChannelState(false); break;
+    case Fault::ServerClosed: m_redir->CloseSocketServer(); break;
+    case Fault::RedirectorDestroyed: m_redir.reset(); break;
     }
     if (fault == Fault::ServerClosed || fault == Fault::RedirectorDestroyed) {
         // Every connection goes with the server, and none is announced as ended.
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return m_clients->count([](const Clients::Connection& c) { return c.closed; })
-                    == connections;
-            },
-            waitMs));
+        const auto closed = [](const Clients::Connection& c) { return c.closed; };
+        QVERIFY(QTest::qWaitFor([&] { return m_clients->count(closed) == connections; }, waitMs));
         QCoreApplication::processEvents();
         QCOMPARE(m_ended, 0);
         QCOMPARE(m_log->texts(QtInfoMsg),
-            fault == Fault::ServerClosed
-                ? list({ "H5 CloseSocketServer close socket server" })
-                : list({ "H5 ~H5redir start release", "H5 ~H5redir end release" }));
+            fault == Fault::ServerClosed ? list({ "H5 CloseSocketServer close socket server" })
+                                         : list({ "H5 ~H5redir start release", "H5 ~H5redir end release" }));
     } else {
         // The others carry on to the end of their streams; the victim alone is reported closed.
         const int survivors = fault == Fault::ChannelLost ? connections : connections - 1;
@@ -324,8 +282,7 @@ void StressTest::faults()
         if (fault != Fault::ChannelLost)
             QVERIFY(m_log->contains(
                 QtDebugMsg, QStringLiteral("H5 removeSocket remove socket: %1").arg(victim)));
-        // A frame on its way may meet the reset: its write fails under the one name the tunnel has
-        // for that.
+        // A frame on its way may meet the reset: its write fails under the tunnel's one name for it.
         for (const QString& line : m_log->texts(QtCriticalMsg))
             QCOMPARE(line, QStringLiteral("H5 onWriteDataToSocket write timeout %1").arg(victim));
         m_clients->closeAll();
