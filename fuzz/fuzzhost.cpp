@@ -3,9 +3,11 @@
 #include <h5redir/h5redir.h>
 #include "standins.h"
 
-#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QHostAddress>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkProxy>
 #include <QQuickWindow>
 #include <QTcpServer>
@@ -13,46 +15,54 @@
 #include <QtEndian>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// Placed so that they overlap each other and the main window's edges.
-const struct { int tabid; QRect rect; bool visible; } players[] = {
-    { 1, QRect(0, 0, 640, 360), true }, { 2, QRect(100, 80, 320, 240), true },
-    { 7, QRect(-20, 500, 800, 450), false } };
+constexpr int channelMessageType = 113;
+constexpr qint32 proxyDataOut = 34;
+constexpr int frameHeaderSize = 12;
+constexpr int tunnelClients = 3;
+constexpr int connectWaitMs = 10000;
+constexpr int spareWindows = 2;
 
-// A finding in the host's own checks: abort so that libFuzzer keeps the input.
+struct PlayerState
+{
+    int tabid;
+    QRect rect;
+    bool visible;
+};
+
+// Placed so that they overlap each other and the main window's edges.
+const PlayerState players[] = {
+    { 1, QRect(0, 0, 640, 360), true },
+    { 2, QRect(100, 80, 320, 240), true },
+    { 7, QRect(-20, 500, 800, 450), false },
+};
+
+void dropMessage(QtMsgType, const QMessageLogContext&, const QString&) { }
+
+QByteArray json(const QString& text) { return text.toUtf8(); }
+
+// A finding in the harness's own checks: abort so that libFuzzer keeps the input.
 [[noreturn]] void fail(const char* what, const QByteArray& msg)
 {
     std::fprintf(stderr, "fuzz host: %s: %s\n", what, msg.toHex().constData());
     std::abort();
 }
 
-// Whatever the input, every message the library sends must be one the server can read.
-void checkOutbound(const QByteArray& msg, uint type)
-{
-    if (type != 113 || msg.isEmpty())
-        fail("outbound message of another type, or empty", msg);
-    if (msg.size() >= 12 && qFromLittleEndian<qint32>(msg.constData()) == 34) {
-        const qint32 length = qFromLittleEndian<qint32>(msg.constData() + 8);
-        if (length < 1 || length != msg.size() - 12)
-            fail("outbound frame with a wrong length", msg);
-    } else if (!QJsonDocument::fromJson(msg).isObject()) {
-        fail("outbound message that is neither a frame nor a JSON object", msg);
-    }
-}
-
 } // namespace
 
 FuzzHost& FuzzHost::instance()
 {
-    // Never destroyed: the process ends by exit() with the tunnel thread still running.
+    // Built once and never destroyed: the process ends by exit(), with the tunnel thread still
+    // running, and nothing of it must run during static destruction.
     static FuzzHost* host = [] {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("QT_QUICK_BACKEND", "software");
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        qInstallMessageHandler(dropMessage);
         static int argc = 1;
         static char name[] = "h5redir-fuzz";
         static char* argv[] = { name, nullptr };
@@ -67,20 +77,36 @@ FuzzHost::FuzzHost()
     , m_mainWindow(std::make_unique<QQuickWindow>())
     , m_redir(std::make_unique<H5redir>())
 {
-    // This build's memory reading is fixed (fixedfreememory.cpp): creates start no process.
+    // This build's memory reading is fixed (fixedfreememory.cpp): every create request is
+    // admitted without starting a process. The stand-ins keep pkill out of reach all the same.
+    connect(m_redir.get(), &H5redir::messageToSpice, this, &FuzzHost::checkOutbound);
+    connect(m_redir.get(), &H5redir::h5CreateNewPlayer, this,
+        [this](int tabid, int, int, int, int, const QString&) {
+            m_records.insert(tabid, true);
+            m_openCreates.append(tabid);
+        });
+    // Emitted under the registry lock: only note it.
+    connect(m_redir.get(), &H5redir::h5DestroyPlayer, this,
+        [this](int tabid) { m_records.insert(tabid, false); });
+
     m_mainWindow->setGeometry(0, 0, 1280, 800);
     m_mainWindow->create();
     m_redir->SetZorvWindow(m_mainWindow.get());
     m_redir->SetH5ChannelState(true);
-    for (int i = 0; i < 5; ++i) {
-        m_windows.append(new QQuickWindow);
-        m_windows.last()->setParent(m_mainWindow.get());
-        m_windows.last()->create();
+
+    for (const PlayerState& player : players) {
+        auto* window = new QQuickWindow;
+        window->setParent(m_mainWindow.get());
+        window->create();
+        m_players.insert(player.tabid, window);
+        registerPlayer(player.tabid, window);
+    }
+    for (int i = 0; i < spareWindows; ++i) {
+        auto* window = new QQuickWindow;
+        window->setParent(m_mainWindow.get());
+        m_spareWindows.append(window);
     }
     startTunnel();
-    connect(m_redir.get(), &H5redir::messageToSpice, this, checkOutbound);
-    connect(m_redir.get(), &H5redir::h5CreateNewPlayer, this,
-        [this](int tabid) { m_openCreates.append(tabid); });
     settle();
 }
 
@@ -93,37 +119,53 @@ void FuzzHost::startTunnel()
     probe.listen(QHostAddress::LocalHost, 0);
     const quint16 port = probe.serverPort();
     probe.close();
+
+    m_redir->onProxyPolicy(json(
+        QStringLiteral(R"({"enableProxy":1,"proxyIp":"127.0.0.1","proxyPort":"%1"})").arg(port)));
     QList<int> handles;
-    const auto announced = connect(m_redir.get(), &H5redir::messageToSpice, this,
-        [&handles](const QByteArray& msg) {
-            const QJsonDocument json = QJsonDocument::fromJson(msg);
-            if (json[QLatin1String("commandId")].toInt() == 32)
-                handles.append(json[QLatin1String("proxyid")].toInt());
-        });
-    m_redir->onProxyPolicy(R"({"enableProxy":1,"proxyIp":"127.0.0.1","proxyPort":")"
-        + QByteArray::number(port) + "\"}");
-    // One at a time, each announced before the next connects: the proxy ids come out the same in
-    // every run, and the seeds name them.
-    for (int i = 0; i < 3; ++i) {
+    connect(m_redir.get(), &H5redir::messageToSpice, this, [&handles](const QByteArray& msg) {
+        const QJsonObject object = QJsonDocument::fromJson(msg).object();
+        if (object.value(QLatin1String("commandId")).toInt() == 32)
+            handles.append(object.value(QLatin1String("proxyid")).toInt());
+    });
+    // One at a time, each announced before the next connects: the descriptors, which are the
+    // proxy ids, then come out the same in every run and the seeds can name them.
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < tunnelClients; ++i) {
         auto* client = new QTcpSocket(this);
         client->setProxy(QNetworkProxy::NoProxy);
         client->connectToHost(QHostAddress::LocalHost, port);
-        if (!client->waitForConnected(10000))
+        if (!client->waitForConnected(connectWaitMs))
             fail("tunnel client could not connect", client->errorString().toUtf8());
         m_clients.append(client);
-        for (QDeadlineTimer deadline(10000); handles.size() <= i && !deadline.hasExpired();)
+        while (handles.size() <= i && timer.elapsed() < connectWaitMs)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     }
-    disconnect(announced);
-    if (handles.size() < 3)
+    disconnect(m_redir.get(), &H5redir::messageToSpice, this, nullptr);
+    connect(m_redir.get(), &H5redir::messageToSpice, this, &FuzzHost::checkOutbound);
+    if (handles.size() < tunnelClients)
         fail("tunnel did not announce its connections", QByteArray());
-    std::fprintf(stderr, "fuzz host: tunnel on port %u, proxy ids %d %d %d\n", port, handles[0],
-        handles[1], handles[2]);
+    std::fprintf(stderr, "fuzz host: tunnel on port %u, proxy ids", port);
+    for (int handle : qAsConst(handles))
+        std::fprintf(stderr, " %d", handle);
+    std::fprintf(stderr, "\n");
+}
+
+void FuzzHost::registerPlayer(int tabid, QQuickWindow* window)
+{
+    if (!m_records.value(tabid))
+        feed(json(QStringLiteral(R"({"commandId":2,"id":%1,"data":"https://video.example/%1"})")
+                      .arg(tabid)));
+    // Reported as not created: a created player starts the memory monitor, and every destroy
+    // command would then wait out the monitor's one-second sleep.
+    m_redir->onCreatePlayerResult(tabid, false, window);
 }
 
 void FuzzHost::feed(const QByteArray& message)
 {
-    // Exactly as many bytes as the message has, so that ASan sees every read past its end.
+    // Exactly as many bytes as the message has (QByteArray would add a terminating zero), so
+    // that ASan sees every read past its end.
     const auto size = size_t(message.size());
     const auto bytes = std::make_unique<char[]>(qMax<size_t>(size, 1));
     std::memcpy(bytes.get(), message.constData(), size);
@@ -135,7 +177,8 @@ void FuzzHost::answerCreate(bool success)
     if (m_openCreates.isEmpty())
         return;
     const int tabid = m_openCreates.takeFirst();
-    m_redir->onCreatePlayerResult(tabid, success, m_windows.at(3 + qAbs(tabid % 2)));
+    QQuickWindow* window = m_spareWindows.at(qAbs(tabid) % m_spareWindows.size());
+    m_redir->onCreatePlayerResult(tabid, success, window);
 }
 
 void FuzzHost::pump()
@@ -148,16 +191,59 @@ void FuzzHost::pump()
 void FuzzHost::settle()
 {
     pump();
-    m_redir->DelAllBRData();
-    for (int i = 0; i < 3; ++i) {
-        const QRect& r = players[i].rect;
-        const QByteArray tab = QByteArray::number(players[i].tabid);
-        feed(R"({"commandId":2,"id":)" + tab + R"(,"data":"https://video.example/)" + tab + "\"}");
-        // The window is stored directly: a created player would start the memory monitor, and
-        // every destroy command would then wait out its one-second sleep.
-        m_redir->SaveWindowInBRData(players[i].tabid, m_windows.at(i));
-        m_redir->SavePosInBRData(players[i].tabid, r.x(), r.y(), r.width(), r.height());
-        m_redir->SaveVisibleInBRData(players[i].tabid, players[i].visible);
-    }
     m_openCreates.clear();
+    // Collected first: each destroy updates m_records through h5DestroyPlayer.
+    QList<int> strays;
+    for (auto it = m_records.cbegin(); it != m_records.cend(); ++it) {
+        if (it.value() && !m_players.contains(it.key()))
+            strays.append(it.key());
+    }
+    for (int tabid : qAsConst(strays))
+        feed(json(QStringLiteral(R"({"commandId":26,"id":%1})").arg(tabid)));
+    for (const PlayerState& player : players) {
+        QQuickWindow* window = m_players.value(player.tabid);
+        if (m_redir->GetBRWindowById(player.tabid) != window)
+            registerPlayer(player.tabid, window);
+        int x = 0;
+        int y = 0;
+        int w = 0;
+        int h = 0;
+        m_redir->GetBRDataInClip(player.tabid, x, y, w, h);
+        if (QRect(x, y, w, h) != player.rect) {
+            feed(json(QStringLiteral(
+                R"({"commandId":22,"id":%1,"left":%2,"top":%3,"width":%4,"height":%5})")
+                          .arg(player.tabid)
+                          .arg(player.rect.x())
+                          .arg(player.rect.y())
+                          .arg(player.rect.width())
+                          .arg(player.rect.height())));
+        }
+        if (m_redir->IsVisibleTab(player.tabid) != player.visible) {
+            feed(json(QStringLiteral(R"({"commandId":8,"id":%1,"data":%2})")
+                          .arg(player.tabid)
+                          .arg(player.visible ? QLatin1String("true") : QLatin1String("false"))));
+        }
+    }
+    // Only the players are left; forget the tab ids that are gone.
+    m_records.clear();
+    for (const PlayerState& player : players)
+        m_records.insert(player.tabid, true);
+}
+
+// Whatever the input, every message the library sends must be one the server can read.
+void FuzzHost::checkOutbound(const QByteArray& msg, uint type)
+{
+    if (type != channelMessageType)
+        fail("outbound message with another type", msg);
+    if (msg.isEmpty())
+        fail("empty outbound message", msg);
+    if (msg.size() >= frameHeaderSize
+        && qFromLittleEndian<qint32>(msg.constData()) == proxyDataOut) {
+        const qint32 length = qFromLittleEndian<qint32>(msg.constData() + 8);
+        if (length < 1 || length != msg.size() - frameHeaderSize)
+            fail("outbound frame with a wrong length", msg);
+        return;
+    }
+    if (!QJsonDocument::fromJson(msg).isObject())
+        fail("outbound message that is neither a frame nor a JSON object", msg);
 }
