@@ -15,12 +15,6 @@ namespace {
 enum Record : uint8_t { LongMessage = 0xfc, Pump = 0xfd, AnswerCreate = 0xfe, Repeat = 0xff };
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    FuzzHost::instance();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzHost& host = FuzzHost::instance();

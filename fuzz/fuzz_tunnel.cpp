@@ -4,6 +4,7 @@
 // The input's records are described in fuzz/README.md.
 #include <h5redir/h5redir.h>
 #include "h5socketserver.h"
+#include "redirtesting.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -38,15 +39,6 @@ void dropMessage(QtMsgType, const QMessageLogContext&, const QString&) { }
 {
     std::fprintf(stderr, "fuzz tunnel: %s (proxy id %d): %s\n", what, id, bytes.toHex().constData());
     std::abort();
-}
-
-QByteArray frame(qint32 proxyId, qint32 length, const QByteArray& payload)
-{
-    QByteArray message(12, Qt::Uninitialized);
-    qToLittleEndian<qint32>(35, message.data());
-    qToLittleEndian<qint32>(proxyId, message.data() + 4);
-    qToLittleEndian<qint32>(length, message.data() + 8);
-    return message + payload;
 }
 
 class Rig
@@ -113,8 +105,7 @@ public:
     void inbound(int slot, qint32 proxyId, qint32 length, const QByteArray& payload,
         const QByteArray& expected)
     {
-        const QByteArray message = frame(proxyId, length, payload);
-        m_redir.parseSpiceData(const_cast<char*>(message.constData()), uint(message.size()));
+        H5Test::feed(m_redir, H5Test::frame(35, proxyId, length, payload));
         const Client& client = m_clients[slot];
         if (client.fd >= 0 && !expected.isEmpty()) {
             const QByteArray got = receive(client.fd, expected.size());

@@ -1,6 +1,7 @@
 #include "fuzzhost.h"
 
 #include <h5redir/h5redir.h>
+#include "redirtesting.h"
 #include "standins.h"
 
 #include <QElapsedTimer>
@@ -10,7 +11,6 @@
 #include <QJsonObject>
 #include <QNetworkProxy>
 #include <QQuickWindow>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtEndian>
 
@@ -43,8 +43,6 @@ const PlayerState players[] = {
 
 void dropMessage(QtMsgType, const QMessageLogContext&, const QString&) { }
 
-QByteArray json(const QString& text) { return text.toUtf8(); }
-
 // A finding in the harness's own checks: abort so that libFuzzer keeps the input.
 [[noreturn]] void fail(const char* what, const QByteArray& msg)
 {
@@ -53,6 +51,13 @@ QByteArray json(const QString& text) { return text.toUtf8(); }
 }
 
 } // namespace
+
+// Every target on this host builds it before the first input, outside the time of any one input.
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    FuzzHost::instance();
+    return 0;
+}
 
 FuzzHost& FuzzHost::instance()
 {
@@ -114,14 +119,8 @@ FuzzHost::~FuzzHost() = default;
 
 void FuzzHost::startTunnel()
 {
-    QTcpServer probe;
-    probe.setProxy(QNetworkProxy::NoProxy);
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-
-    m_redir->onProxyPolicy(json(
-        QStringLiteral(R"({"enableProxy":1,"proxyIp":"127.0.0.1","proxyPort":"%1"})").arg(port)));
+    const quint16 port = H5Test::freeLoopbackPort();
+    m_redir->onProxyPolicy(H5Test::localPolicy(port));
     QList<int> handles;
     connect(m_redir.get(), &H5redir::messageToSpice, this, [&handles](const QByteArray& msg) {
         const QJsonObject object = QJsonDocument::fromJson(msg).object();
@@ -155,8 +154,9 @@ void FuzzHost::startTunnel()
 void FuzzHost::registerPlayer(int tabid, QQuickWindow* window)
 {
     if (!m_records.value(tabid))
-        feed(json(QStringLiteral(R"({"commandId":2,"id":%1,"data":"https://video.example/%1"})")
-                      .arg(tabid)));
+        feed(QString::asprintf(
+            R"({"commandId":2,"id":%d,"data":"https://video.example/%d"})", tabid, tabid)
+                 .toUtf8());
     // Reported as not created: a created player starts the memory monitor, and every destroy
     // command would then wait out the monitor's one-second sleep.
     m_redir->onCreatePlayerResult(tabid, false, window);
@@ -165,7 +165,7 @@ void FuzzHost::registerPlayer(int tabid, QQuickWindow* window)
 void FuzzHost::feed(const QByteArray& message)
 {
     // Exactly as many bytes as the message has (QByteArray would add a terminating zero), so
-    // that ASan sees every read past its end.
+    // that ASan sees every read past its end; never a null pointer, which the library refuses.
     const auto size = size_t(message.size());
     const auto bytes = std::make_unique<char[]>(qMax<size_t>(size, 1));
     std::memcpy(bytes.get(), message.constData(), size);
@@ -199,29 +199,24 @@ void FuzzHost::settle()
             strays.append(it.key());
     }
     for (int tabid : qAsConst(strays))
-        feed(json(QStringLiteral(R"({"commandId":26,"id":%1})").arg(tabid)));
+        feed(QString::asprintf(R"({"commandId":26,"id":%d})", tabid).toUtf8());
     for (const PlayerState& player : players) {
         QQuickWindow* window = m_players.value(player.tabid);
         if (m_redir->GetBRWindowById(player.tabid) != window)
             registerPlayer(player.tabid, window);
-        int x = 0;
-        int y = 0;
-        int w = 0;
-        int h = 0;
+        int x = 0, y = 0, w = 0, h = 0;
         m_redir->GetBRDataInClip(player.tabid, x, y, w, h);
         if (QRect(x, y, w, h) != player.rect) {
-            feed(json(QStringLiteral(
-                R"({"commandId":22,"id":%1,"left":%2,"top":%3,"width":%4,"height":%5})")
-                          .arg(player.tabid)
-                          .arg(player.rect.x())
-                          .arg(player.rect.y())
-                          .arg(player.rect.width())
-                          .arg(player.rect.height())));
+            const QRect& r = player.rect;
+            feed(QString::asprintf(
+                R"({"commandId":22,"id":%d,"left":%d,"top":%d,"width":%d,"height":%d})",
+                player.tabid, r.x(), r.y(), r.width(), r.height())
+                     .toUtf8());
         }
         if (m_redir->IsVisibleTab(player.tabid) != player.visible) {
-            feed(json(QStringLiteral(R"({"commandId":8,"id":%1,"data":%2})")
-                          .arg(player.tabid)
-                          .arg(player.visible ? QLatin1String("true") : QLatin1String("false"))));
+            const char* data = player.visible ? "true" : "false";
+            feed(QString::asprintf(R"({"commandId":8,"id":%d,"data":%s})", player.tabid, data)
+                     .toUtf8());
         }
     }
     // Only the players are left; forget the tab ids that are gone.

@@ -27,10 +27,7 @@ QString low(int times)
 
 QStringList repeated(int count, const QString& line)
 {
-    QStringList result;
-    while (result.size() < count)
-        result.append(line);
-    return result;
+    return QVector<QString>(count, line).toList();
 }
 
 } // namespace
