@@ -14,7 +14,7 @@
 
 using namespace H5Test;
 
-using Action = std::function<void(H5redir &)>;
+using Action = std::function<void(H5redir&)>;
 Q_DECLARE_METATYPE(Action)
 
 namespace {
@@ -25,7 +25,9 @@ bool debugLinesOn()
 }
 
 int formatted = 0; // how often a line had to format a Probe
-struct Probe { };
+struct Probe
+{
+};
 QDebug operator<<(QDebug debug, Probe) { return ++formatted, debug << "probe"; }
 
 } // namespace
@@ -45,17 +47,18 @@ void TestLogging::lines_data()
     QTest::addColumn<Action>("action");
     QTest::addColumn<QStringList>("expected"); // every level, debug lines included
 
-    QTest::newRow("function named twice") << Action([](H5redir &r) { r.parseSpiceData(nullptr, 1); })
-                                          << list({ "D H5 parseSpiceData parseSpiceData Invalid parameter" });
+    QTest::newRow("function named twice")
+        << Action([](H5redir& r) { r.parseSpiceData(nullptr, 1); })
+        << list({ "D H5 parseSpiceData parseSpiceData Invalid parameter" });
     QTest::newRow("numbers and a quoted string")
-            << Action([](H5redir &r) { feed(r, R"({"commandId":4,"id":7,"data":"Lesson \"1\""})"); })
-            << list({ "D H5 HandleServerMsg read info from Json, tabid: 7 , commandId: 4",
-                      R"(D H5 HandleServerMsg read title from Json : "Lesson \"1\"")" });
-    QTest::newRow("critical") << Action([](H5redir &r) { feed(r, R"({"commandId":8})"); })
+        << Action([](H5redir& r) { feed(r, R"({"commandId":4,"id":7,"data":"Lesson \"1\""})"); })
+        << list({ "D H5 HandleServerMsg read info from Json, tabid: 7 , commandId: 4",
+               R"(D H5 HandleServerMsg read title from Json : "Lesson \"1\"")" });
+    QTest::newRow("critical") << Action([](H5redir& r) { feed(r, R"({"commandId":8})"); })
                               << list({ "C H5 HandleServerMsg can not find id from json" });
-    QTest::newRow("info") << Action([](H5redir &r) { r.SetH5ChannelState(true); })
+    QTest::newRow("info") << Action([](H5redir& r) { r.SetH5ChannelState(true); })
                           << list({ "I H5 SetH5ChannelState Br channel connected .." });
-    QTest::newRow("monitor: no tag, empty last item") << Action([](H5redir &) {
+    QTest::newRow("monitor: no tag, empty last item") << Action([](H5redir&) {
         H5MemoryUtil monitor(100);
         monitor.onSetVol(50);
         monitor.onSetStop();
@@ -84,7 +87,7 @@ void TestLogging::disabledLineIsNotFormatted()
     const bool debugOn = debugLinesOn();
     QCOMPARE(formatted, debugOn ? 3 : 2);
     QCOMPARE(h5Lines(log, QString()),
-             debugOn ? list({ "D probe", "I probe", "C probe" }) : list({ "I probe", "C probe" }));
+        debugOn ? list({ "D probe", "I probe", "C probe" }) : list({ "I probe", "C probe" }));
 }
 
 QTEST_GUILESS_MAIN(TestLogging)
