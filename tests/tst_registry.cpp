@@ -37,7 +37,6 @@ private Q_SLOTS:
     void destroyedUnderLock();
     void clip_data();
     void clip();
-    void clipRejected_data();
     void clipRejected();
 
 private:
@@ -192,43 +191,26 @@ void TestRegistry::clip()
     QCOMPARE(redir.IsVisibleTab(3), visible);
 }
 
-void TestRegistry::clipRejected_data()
-{
-    QTest::addColumn<bool>("mainWindow");
-    QTest::addColumn<int>("tabid");
-    QTest::addColumn<bool>("playerWindow");
-    QTest::addColumn<QString>("critical");
-
-    const QString invalid = QStringLiteral("C H5 ClipWindow invalid data");
-    const QString fail = QStringLiteral("C H5 ClipWindow get br data fail");
-    QTest::newRow("tab -1") << true << -1 << true << invalid;
-    QTest::newRow("no main window") << false << 3 << true << invalid;
-    QTest::newRow("no record") << true << 4 << true << fail;
-    QTest::newRow("no player window yet") << true << 3 << false << fail;
-}
-
 void TestRegistry::clipRejected()
 {
-    QFETCH(bool, mainWindow);
-    QFETCH(int, tabid);
-    QFETCH(bool, playerWindow);
-    QFETCH(QString, critical);
-
     H5redir redir;
     QQuickWindow zorv;
     QQuickWindow player;
     player.setMask(untouched);
-    if (mainWindow)
-        redir.SetZorvWindow(&zorv);
     feed(redir, create(3));
-    if (playerWindow)
-        redir.SaveWindowInBRData(3, &player);
     redir.SavePosInBRData(3, 0, 0, 400, 300);
     redir.SaveVisibleInBRData(3, true);
     Recorder recorder(&redir);
     LogCapture log;
-    redir.ClipWindow(tabid, QJsonArray());
-    QCOMPARE(h5Lines(log), QStringList { critical });
+    redir.ClipWindow(3, QJsonArray()); // no main window
+    redir.SetZorvWindow(&zorv);
+    redir.ClipWindow(3, QJsonArray()); // no player window yet
+    redir.SaveWindowInBRData(3, &player);
+    redir.ClipWindow(-1, QJsonArray());
+    redir.ClipWindow(4, QJsonArray()); // no record
+    QCOMPARE(h5Lines(log),
+        list({ "C H5 ClipWindow invalid data", "C H5 ClipWindow get br data fail",
+            "C H5 ClipWindow invalid data", "C H5 ClipWindow get br data fail" }));
     QCOMPARE(recorder.events, QStringList());
     QCOMPARE(player.mask(), untouched);
 }
