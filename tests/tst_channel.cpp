@@ -136,9 +136,7 @@ void TestChannel::message_data()
     const QStringList none;
     int rows = 0;
     const auto row = [&](const QByteArray& msg, const QStringList& events, const QStringList& log) {
-        QByteArray name = msg.left(64);
-        for (char& c : name)
-            c = c < ' ' || c > '~' ? '.' : c;
+        const QByteArray name = msg.left(64).toPercentEncoding(R"( {}[]":,-)");
         QTest::addRow("%d %s", ++rows, name.constData()) << msg << events << log;
     };
     const auto dropped = [&](const QByteArray& msg) { row(msg, none, { header(msg) }); };

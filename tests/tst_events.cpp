@@ -47,7 +47,6 @@ private Q_SLOTS:
     void loadEndHandsSettingsToMonitor();
     void event_data();
     void event();
-    void requestActive_data();
     void requestActive();
 
 private:
@@ -191,33 +190,22 @@ void TestEvents::event()
     QCOMPARE(recorder.events, message.isEmpty() ? QStringList() : QStringList { message });
 }
 
-void TestEvents::requestActive_data()
-{
-    QTest::addColumn<QString>("focusTitle"); // null: no window has the focus
-    QTest::newRow("browser_Redir") << QStringLiteral("browser_Redir");
-    QTest::newRow("other case") << QStringLiteral("browser_redir");
-    QTest::newRow("no focus window") << QString();
-}
-
 void TestEvents::requestActive()
 {
-    QFETCH(QString, focusTitle);
-
-    QWindow window;
-    if (!focusTitle.isNull()) {
-        window.setTitle(focusTitle);
-        window.show();
-        window.requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
-    }
-    QTRY_COMPARE(QGuiApplication::focusWindow(), focusTitle.isNull() ? nullptr : &window);
     H5redir redir; // the focus window need not be a player
     Recorder recorder(&redir);
+    QCOMPARE(QGuiApplication::focusWindow(), nullptr);
     redir.onRequestActive(6);
-    QCOMPARE(recorder.events,
-        focusTitle == QLatin1String("browser_Redir")
-            ? QStringList { sent(R"({"commandId":7,"id":6})") }
-            : QStringList());
+    QWindow window;
+    window.show();
+    window.requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    // Only the redirected browser's title counts, in exactly this case.
+    for (const char* title : { "browser_redir", "browser_Redir" }) {
+        window.setTitle(QString::fromLatin1(title));
+        redir.onRequestActive(6);
+    }
+    QCOMPARE(recorder.events, QStringList { sent(R"({"commandId":7,"id":6})") });
 }
 
 QTEST_MAIN(TestEvents)
