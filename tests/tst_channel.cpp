@@ -175,8 +175,6 @@ void TestChannel::message_data()
     // Proxy data frames, and text that is no JSON object and so reads as one.
     row(frame(35, 1, 1, "A").left(11), none, none);
     row(frame(35, 1, 1), none, none);
-    row(R"({"commandId")", none, none);
-    row("null", none, none);
     row(frame(35, 1, 1, "A"), list({ "signalWriteDataToSocket(1,A)" }),
         { header(frame(35, 1, 1)) });
     row(frame(35, 4, 3, "xyzEXTRA"), list({ "signalWriteDataToSocket(4,xyz)" }),

@@ -132,8 +132,6 @@ void TestRegistry::clip_data()
     QTest::newRow("not visible") << player << false << none << array({ left })
                                  << QRegion(200, 0, 200, 300) << QStringList()
                                  << list({ finalRight });
-    QTest::newRow("not visible, hide") << player << false << none << array({ whole }) << untouched
-                                       << QStringList() << list({ hide, finalFull });
     QTest::newRow("fewer rects uncover") << player << true << array({ left }) << QByteArray("[]")
                                          << QRegion(0, 0, 400, 300) << shown << list({ finalFull });
     QTest::newRow("shown after hide") << player << true << array({ whole }) << array({ left })
