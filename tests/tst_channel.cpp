@@ -44,9 +44,6 @@ QString title(const QString& text)
     return QStringLiteral(R"(D H5 HandleServerMsg read title from Json : "%1")").arg(text);
 }
 
-const QByteArray create8(R"({"commandId":2,"id":8,"data":"u8"})");
-const QByteArray create9(R"({"commandId":2,"id":9,"data":"u9"})");
-
 } // namespace
 
 class TestChannel : public QObject
@@ -416,7 +413,8 @@ void TestChannel::lifeCycle_data()
     const char* empty = "D H5 DelAllBRData m_listBRData is null";
     const char* start = "I H5 ~H5redir start release";
     const char* end = "I H5 ~H5redir end release";
-    const QByteArrayList two { create9, create8 };
+    const QByteArrayList two { R"({"commandId":2,"id":9,"data":"u9"})",
+        R"({"commandId":2,"id":8,"data":"u8"})" };
 
     // No proxy policy goes out before the server asked for the local proxy.
     QTest::newRow("connected") << two << "connect" << list({ connected });
