@@ -33,14 +33,6 @@ QString header(const QByteArray& msg)
         .arg(qFromLittleEndian<qint32>(msg.constData() + 8));
 }
 
-QString beyond(qint64 length, qint64 present)
-{
-    return QStringLiteral("C H5 HandleServerMsg proxy data len beyond message, drop frame: %1 "
-                          "present: %2")
-        .arg(length)
-        .arg(present);
-}
-
 QString unknown(const QByteArray& msg)
 {
     return QStringLiteral(R"(D H5 HandleServerMsg recv unkonw msg: "%1")")
@@ -50,38 +42,6 @@ QString unknown(const QByteArray& msg)
 QString title(const QString& text)
 {
     return QStringLiteral(R"(D H5 HandleServerMsg read title from Json : "%1")").arg(text);
-}
-
-QByteArray nested(int depth, const QByteArray& inner)
-{
-    return QByteArray(depth, '[') + inner + QByteArray(depth, ']');
-}
-
-const QByteArray create8(R"({"commandId":2,"id":8,"data":"u8"})");
-const QByteArray create9(R"({"commandId":2,"id":9,"data":"u9"})");
-
-QByteArray freeOutput(const QByteArray& memory, const QByteArray& swap)
-{
-    return "               total        used        free      shared  buff/cache   available\n"
-        + memory + '\n' + swap + '\n';
-}
-
-QByteArray memoryLine(qint64 available)
-{
-    return "Mem:           15925        3011        9003         110        3911   "
-        + QByteArray::number(available);
-}
-
-QByteArray swapLine(qint64 free)
-{
-    return "Swap:           975         100   " + QByteArray::number(free);
-}
-
-QString line(const char* what, qint64 value)
-{
-    return QStringLiteral("C H5 IsMemoryAllow IsMemoryAllow %1 %2")
-        .arg(QLatin1String(what))
-        .arg(value);
 }
 
 } // namespace
@@ -173,9 +133,7 @@ void TestChannel::message_data()
     const QStringList none;
     int rows = 0;
     const auto row = [&](const QByteArray& msg, const QStringList& events, const QStringList& log) {
-        QByteArray name = msg.left(64);
-        for (char& c : name)
-            c = c < ' ' || c > '~' ? '.' : c;
+        const QByteArray name = msg.left(64).toPercentEncoding(R"( {}[]":,-)");
         QTest::addRow("%d %s", ++rows, name.constData()) << msg << events << log;
     };
     const auto dropped = [&](const QByteArray& msg) { row(msg, none, { header(msg) }); };
@@ -214,15 +172,15 @@ void TestChannel::message_data()
     // Proxy data frames, and text that is no JSON object and so reads as one.
     row(frame(35, 1, 1, "A").left(11), none, none);
     row(frame(35, 1, 1), none, none);
-    row(R"({"commandId")", none, none);
-    row("null", none, none);
     row(frame(35, 1, 1, "A"), list({ "signalWriteDataToSocket(1,A)" }),
         { header(frame(35, 1, 1)) });
     row(frame(35, 4, 3, "xyzEXTRA"), list({ "signalWriteDataToSocket(4,xyz)" }),
         { header(frame(35, 4, 3)) });
     for (qint32 length : { 2, 4, INT_MAX }) {
         const QByteArray msg = frame(35, 4, length, QByteArray(length == 2 ? 1 : 3, 'a'));
-        row(msg, none, { header(msg), beyond(length, msg.size() - 12) });
+        const QString beyond = QStringLiteral(
+            "C H5 HandleServerMsg proxy data len beyond message, drop frame: %1 present: %2");
+        row(msg, none, { header(msg), beyond.arg(length).arg(msg.size() - 12) });
     }
     for (qint32 length : { 0, -1, INT_MIN })
         dropped(frame(35, 4, length, "abc"));
@@ -234,7 +192,8 @@ void TestChannel::message_data()
     // business (repeated keys, a byte order mark, lone surrogates).
     for (const QByteArray& msg : QByteArrayList { R"({"commandId":4,"id":3,"data":"T"} x)",
              "{\"commandId\":4,\"id\":3,\"data\":\"T\xff\xfe\"}", R"("a JSON string")",
-             nested(100000, ""), R"({"commandId":4,"id":3,"data":")" + QByteArray(16 << 20, 'x') })
+             QByteArray(100000, '[') + QByteArray(100000, ']'),
+             R"({"commandId":4,"id":3,"data":")" + QByteArray(16 << 20, 'x') })
         dropped(msg);
     row(R"({"commandId":4,"id":-1.0,"data":"T"})", none,
         { read(-1, 4), "C H5 HandleServerMsg invalid tabid" });
@@ -322,7 +281,6 @@ void TestChannel::create_data()
     const QString engine = QStringLiteral(
         "C H5 HandleServerMsg HandleServerMsg No WebEngine module,so not allow this Redirect");
 
-    QTest::newRow("400") << true << false << qint64(400) << url << created(url) << QString();
     QTest::newRow("2-class, 150") << true << false << qint64(150) << light << created(light)
                                   << QString();
     QTest::newRow("2-CLASS, 150") << true << false << qint64(150) << heavy << refused << memory;
@@ -370,44 +328,55 @@ void TestChannel::isMemoryAllow_data()
     QTest::addColumn<bool>("allowed");
     QTest::addColumn<QStringList>("log");
 
-    const auto lines = [](qint64 available, qint64 swap) {
-        return QStringList({ line("avail memory:", available), line("avail swap:", swap),
-            line("total avail:", available + swap) });
+    const auto output = [](const QByteArray& memory, const QByteArray& swap) -> QByteArray {
+        return "      total    used    free  shared  buff/cache   available\n" + memory + '\n'
+            + swap + '\n';
     };
-    const auto output = [](qint64 available, qint64 swap) {
-        return freeOutput(memoryLine(available), swapLine(swap));
+    const auto memory = [](qint64 available) -> QByteArray {
+        return "Mem:   15925    3011    9003     110        3911   "
+            + QByteArray::number(available);
     };
-    const QStringList nothing { line("total avail:", 0) };
+    const auto swap = [](qint64 free) -> QByteArray {
+        return "Swap:    975     100   " + QByteArray::number(free);
+    };
+    const auto line = [](const char* what, qint64 value) {
+        return QStringLiteral("C H5 IsMemoryAllow IsMemoryAllow %1 %2")
+            .arg(QLatin1String(what))
+            .arg(value);
+    };
+    const auto lines = [&](qint64 available, qint64 free) {
+        return QStringList({ line("avail memory:", available), line("avail swap:", free),
+            line("total avail:", available + free) });
+    };
 
-    QTest::newRow("150, 2-class") << output(150, 0) << true << true << lines(150, 0);
-    QTest::newRow("149, 2-class") << output(149, 0) << true << false << lines(149, 0);
-    QTest::newRow("400") << output(400, 0) << false << true << lines(400, 0);
-    QTest::newRow("399") << output(399, 0) << false << false << lines(399, 0);
-
-    QTest::newRow("swap counts") << output(100, 300) << false << true << lines(100, 300);
+    // The normal threshold, 400, is met and missed by create requests.
+    QTest::newRow("150, 2-class") << output(memory(150), swap(0)) << true << true << lines(150, 0);
+    QTest::newRow("149, 2-class") << output(memory(149), swap(0)) << true << false << lines(149, 0);
+    QTest::newRow("swap counts") << output(memory(100), swap(300)) << false << true
+                                 << lines(100, 300);
 
     QTest::newRow("6-field memory line")
-        << freeOutput("Mem:  15925  3011  9003  110  3911", swapLine(350)) << true << true
+        << output("Mem:  15925  3011  9003  110  3911", swap(350)) << true << true
         << QStringList({ line("avail swap:", 350), line("total avail:", 350) });
     QTest::newRow("3-field swap line")
-        << freeOutput(memoryLine(399), "Swap:  975  100") << false << false
+        << output(memory(399), "Swap:  975  100") << false << false
         << QStringList({ line("avail memory:", 399), line("total avail:", 399) });
-
     QTest::newRow("no line feeds")
         << QByteArray("header\nMem: 1 2 3 4 5 400") << false << true
         << QStringList({ line("avail memory:", 400), line("total avail:", 400) });
     // The empty first field moves every column one place on: index 6 is buff/cache.
     QTest::newRow("leading space")
-        << freeOutput(' ' + memoryLine(100), swapLine(0)) << false << true << lines(3911, 0);
-
+        << output(' ' + memory(100), swap(0)) << false << true << lines(3911, 0);
     QTest::newRow("tab is no separator")
-        << freeOutput("Mem: 1 2 3 4 5\t400", swapLine(0)) << false << false
+        << output("Mem: 1 2 3 4 5\t400", swap(0)) << false << false
         << QStringList({ line("avail swap:", 0), line("total avail:", 0) });
     QTest::newRow("text ends at a zero byte")
-        << freeOutput(QByteArray("Mem: 1 2 3 4 5\0 400", 20), swapLine(0)) << false << false
+        << output(QByteArray("Mem: 1 2 3 4 5\0 400", 20), swap(0)) << false << false
         << QStringList({ line("avail swap:", 0), line("total avail:", 0) });
-    QTest::newRow("empty output") << QByteArray("") << true << false << nothing;
-    QTest::newRow("no free") << QByteArray() << true << false << nothing;
+    QTest::newRow("empty output") << QByteArray("") << true << false
+                                  << QStringList { line("total avail:", 0) };
+    QTest::newRow("no free") << QByteArray() << true << false
+                             << QStringList { line("total avail:", 0) };
 }
 
 void TestChannel::isMemoryAllow()
@@ -444,7 +413,8 @@ void TestChannel::lifeCycle_data()
     const char* empty = "D H5 DelAllBRData m_listBRData is null";
     const char* start = "I H5 ~H5redir start release";
     const char* end = "I H5 ~H5redir end release";
-    const QByteArrayList two { create9, create8 };
+    const QByteArrayList two { R"({"commandId":2,"id":9,"data":"u9"})",
+        R"({"commandId":2,"id":8,"data":"u8"})" };
 
     // No proxy policy goes out before the server asked for the local proxy.
     QTest::newRow("connected") << two << "connect" << list({ connected });
@@ -458,7 +428,6 @@ void TestChannel::lifeCycle_data()
     QTest::newRow("release, two") << two << "delete"
                                   << list({ start, "h5DestroyPlayer(9)", "h5DestroyPlayer(8)",
                                          end });
-    QTest::newRow("slots without effect") << two << "noop" << QStringList();
 }
 
 void TestChannel::lifeCycle()
@@ -468,30 +437,19 @@ void TestChannel::lifeCycle()
     QFETCH(QStringList, timeline);
 
     auto* redir = new H5redir;
-    QQuickWindow zorv;
-    QQuickWindow player;
-    redir->SetZorvWindow(&zorv);
     for (const QByteArray& create : players)
         feed(*redir, create);
-    redir->SaveWindowInBRData(8, &player);
-    player.setMask(QRegion(1, 1, 1, 1));
     LogCapture log;
     Recorder recorder(redir, &log);
     if (action == QLatin1String("connect"))
         redir->SetH5ChannelState(true);
     else if (action == QLatin1String("disconnect"))
         redir->SetH5ChannelState(false);
-    else if (action == QLatin1String("delete"))
+    else
         delete std::exchange(redir, nullptr);
-    else {
-        redir->onUpdateZorvInfo(40);
-        redir->onInitH5();
-        redir->OnUpdatePosOnWindows(8);
-    }
     QCOMPARE(recorder.timeline(), timeline);
     if (redir) {
         QCOMPARE(redir->IsNoBRData(), action == QLatin1String("disconnect") || players.isEmpty());
-        QCOMPARE(player.mask(), QRegion(1, 1, 1, 1));
         delete redir;
     }
 }

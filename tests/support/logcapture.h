@@ -25,7 +25,6 @@ public:
     QList<LogLine> lines() const;
     QStringList texts(QtMsgType type) const;
     QStringList texts(const QString& prefix) const;
-    bool contains(QtMsgType type, const QString& text) const { return texts(type).contains(text); }
     void clear();
 };
 
