@@ -137,17 +137,6 @@ class Stack:
         self.processes.append(process)
         return process
 
-    def web_server(self, files):
-        """A web server that closes each connection after its answer, as HTTP/1.0 ones do."""
-        root = os.path.join(self.dir, "www")
-        os.mkdir(root)
-        for name, content in files.items():
-            with open(os.path.join(root, name), "wb") as out:
-                out.write(content)
-        server = self.start("http", [sys.executable, "-u", "-m", "http.server", "--bind", "127.0.0.1",
-                                     "--directory", root, "0"])
-        return int(server.wait_line(r"port (\d+)", 10).group(1))
-
     def tinyproxy(self):
         port = free_port()
         conf = os.path.join(self.dir, "tinyproxy.conf")
@@ -211,7 +200,7 @@ def case_scenario(stack, args):
     stack.set_available(setup.get("availableMiB", 4096))
     snapshot = os.path.join(stack.dir, "snapshot.png")
     content = os.urandom(10 << 20)
-    url = f"http://127.0.0.1:{stack.web_server({'big.bin': content})}/big.bin"
+    url = Origin({"big.bin": content}, persistent=False).url.replace("index.html", "big.bin")
     agent, port = stack.agent(path, stack.tinyproxy() if tunnelled else None)
     host = stack.host(port, "--quit-on-loss", "--snapshot", snapshot, "--volume", "40",
                       *(["--fetch", url] if tunnelled else []))
@@ -427,20 +416,16 @@ PAGE_RESOURCES = 12
 def page_files():
     """index.html and the dozen stylesheets, scripts and images it loads, 16 to 48 KiB each. The
     page's body ends up with data-result="LOADED/FAILED" and data-ms, its load time."""
+    # Stylesheets, scripts and images in turn: each one's name ending, content and tag.
+    kinds = ((".css", ".r{i} {{ color: #{i:06x}; }}\n/*{pad}*/\n", '<link rel="stylesheet" href="{name}" {events}>'),
+             (".js", "var r{i} = {i};\n/*{pad}*/\n", '<script src="{name}" {events}></script>'),
+             (".svg", '<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><!--{pad}-->'
+                      '<rect width="8" height="8" fill="#{i:06x}"/></svg>', '<img src="{name}" {events}>'))
     files, tags = {}, []
     for i in range(PAGE_RESOURCES):
-        pad = "x" * (16384 * (1 + i % 3))
-        events = 'onload="loaded(1)" onerror="loaded(0)"'
-        if i % 3 == 0:
-            files[f"r{i}.css"] = f".r{i} {{ color: #{i:06x}; }}\n/*{pad}*/\n".encode()
-            tags.append(f'<link rel="stylesheet" href="r{i}.css" {events}>')
-        elif i % 3 == 1:
-            files[f"r{i}.js"] = f"var r{i} = {i};\n/*{pad}*/\n".encode()
-            tags.append(f'<script src="r{i}.js" {events}></script>')
-        else:
-            files[f"r{i}.svg"] = (f'<svg xmlns="http://www.w3.org/2000/svg" width="8" height="8"><!--{pad}-->'
-                                  f'<rect width="8" height="8" fill="#{i:06x}"/></svg>').encode()
-            tags.append(f'<img src="r{i}.svg" {events}>')
+        ending, content, tag = kinds[i % 3]
+        files[f"r{i}{ending}"] = content.format(i=i, pad="x" * (16384 * (1 + i % 3))).encode()
+        tags.append(tag.format(name=f"r{i}{ending}", events='onload="loaded(1)" onerror="loaded(0)"'))
     files["index.html"] = ("<!DOCTYPE html><html><head><script>var ok = 0, bad = 0;"
                            "function loaded(good) { good ? ++ok : ++bad; }</script>" + "".join(tags) +
                            '</head><body onload="document.body.dataset.result = ok + \'/\' + bad;'
@@ -450,13 +435,14 @@ def page_files():
 
 
 class Origin:
-    """An HTTP/1.1 server with persistent connections, in this process."""
+    """A web server in this process: HTTP/1.1 with persistent connections, or HTTP/1.0, which ends
+    each connection after its answer."""
 
     TYPES = {"html": "text/html", "css": "text/css", "js": "text/javascript", "svg": "image/svg+xml"}
 
-    def __init__(self, files):
+    def __init__(self, files, persistent=True):
         class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
+            protocol_version = "HTTP/1.1" if persistent else "HTTP/1.0"
 
             def do_GET(self):
                 name = self.path.rsplit("/", 1)[-1]
