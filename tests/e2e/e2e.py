@@ -93,13 +93,12 @@ class Process:
 
     def stop(self):
         if self.popen.poll() is None:
-            for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
-                try:
-                    os.killpg(self.popen.pid, sig)
-                    self.popen.wait(grace)
-                    break
-                except (ProcessLookupError, subprocess.TimeoutExpired):
-                    continue
+            os.killpg(self.popen.pid, signal.SIGTERM)
+            try:
+                self.popen.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.popen.pid, signal.SIGKILL)
+                self.popen.wait()
         self._log.close()
 
 
