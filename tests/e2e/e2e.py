@@ -289,14 +289,6 @@ def click(display, x, y):
     x11.XCloseDisplay(connection)
 
 
-def screen_pixels(stack, display, points):
-    """The colours at points of the real screen, as the X server shows it."""
-    path = os.path.join(stack.dir, "screen.png")
-    subprocess.run(["import", "-display", display, "-window", "root", "PNG24:" + path], check=True,
-                   timeout=60, stdout=subprocess.DEVNULL)
-    return [png_pixel(path, x, y) for x, y in points]
-
-
 def start_player(stack, scenario, *host_args, hold=False, program=None, env=None):
     """Xvfb, the page's servers, the agent with the page's address in its scenario, and a host
     with the real player: the display, the agent, the host and the player's place on the screen."""
@@ -326,12 +318,17 @@ def case_player_road(stack, args):
     seen(agent, 5)
     # The chat window's rectangle hides the player's right side: there the X server shows the
     # main window. The left side shows the video, which is neither desktop nor black.
-    points = [(x + 600, y + 100), (x + 100, y + 200)]
+    screen = os.path.join(stack.dir, "screen.png")
+
+    def pixels():
+        subprocess.run(["import", "-display", display, "-window", "root", "PNG24:" + screen], check=True,
+                       timeout=60, stdout=subprocess.DEVNULL)
+        return png_pixel(screen, x + 600, y + 100), png_pixel(screen, x + 100, y + 200)
 
     def clipped():
-        desktop, video = screen_pixels(stack, display, points)
+        desktop, video = pixels()
         return desktop == DESKTOP and video not in (DESKTOP, (0, 0, 0))
-    until(clipped, 20, lambda: f"screen: covered point, video point {screen_pixels(stack, display, points)}")
+    until(clipped, 20, lambda: f"screen: covered point, video point {pixels()}")
     # The page's controls sit at fixed places: a link to a new window, a download, full screen.
     for left, command in ((50, 13), (150, 9), (250, 11)):
         click(display, x + left, y + 20)

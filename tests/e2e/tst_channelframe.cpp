@@ -81,17 +81,12 @@ void tst_ChannelFrame::decode()
 
     // The same stream in three chunks, cut at every pair of points (empty chunks included): after
     // a broken length, nothing in a later chunk comes out either.
-    const int size = stream.size();
-    for (int a = 0; a <= size; ++a) {
-        for (int b = a; b <= size; ++b) {
+    for (int a = 0; a <= stream.size(); ++a) {
+        for (int b = a; b <= stream.size(); ++b) {
             FrameCodec codec = FrameCodec::littleEndian();
-            QVector<Frame> frames;
-            const auto sink = [&frames](const FrameView& view) {
-                frames.append({ view.type, QByteArray(view.payload, view.size), view.error });
-            };
-            codec.decode(stream.constData(), a, sink);
-            codec.decode(stream.constData() + a, b - a, sink);
-            codec.decode(stream.constData() + b, size - b, sink);
+            QVector<Frame> frames = codec.decode(stream.left(a));
+            frames += codec.decode(stream.mid(a, b - a));
+            frames += codec.decode(stream.mid(b));
             const QByteArray got = summary(frames);
             if (got != expected || codec.isBroken() != broken)
                 QFAIL(qPrintable(QStringLiteral("cut at %1 and %2: %3")
