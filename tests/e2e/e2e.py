@@ -24,7 +24,7 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SCENARIOS = os.path.join(HERE, "..", "..", "examples", "scenarios")
+SOURCE = os.path.join(HERE, "..", "..")
 DESKTOP = (0x2B, 0x3A, 0x4A)  # the main window's background, where no player is drawn
 
 
@@ -112,7 +112,7 @@ class Stack:
         standins = os.path.join(self.dir, "bin")
         os.mkdir(standins)
         for program in ("free", "pkill"):
-            shutil.copy(os.path.join(options.standins, program), standins)
+            shutil.copy(os.path.join(SOURCE, "tests", "standins", program), standins)
         self.env = dict(os.environ, PATH=standins + os.pathsep + os.environ["PATH"],
                         H5TEST_DIR=self.dir, QT_QPA_PLATFORM="offscreen")
         self.set_available(4096)
@@ -259,10 +259,13 @@ def case_shortfall(stack, args):
     """The host without an agent, without the tunnel's upstream, or without a player engine: it
     says so, and ends as it should."""
     nobody = free_port()  # nothing listens there
+    # Each row: the agent's scenario (none: no agent), its upstream, the host's options, the line the
+    # host must print and whether it then ends well.
     scenario, upstream, extra, line, ends_well = {
         "no-agent": (None, None, [], r"cannot reach the agent at \S+: cannot connect", False),
-        "missing-upstream": (os.path.join(SCENARIOS, "proxy-tunnel.jsonl"), nobody,
-                             ["--fetch", f"http://127.0.0.1:{nobody}/page.html"], r"fetch \S+ failed: HTTP 502", True),
+        "missing-upstream": (os.path.join(SOURCE, "examples", "scenarios", "proxy-tunnel.jsonl"), nobody,
+                             ["--fetch", f"http://127.0.0.1:{nobody}/page.html"],
+                             r"fetch \S+ failed: HTTP 502", True),
         "no-engine": (os.path.join(HERE, "no-engine.jsonl"), None, ["--player", "webengine"],
                       r"no player engine \(no OpenGL on the offscreen platform\): every player is refused", True),
     }[args.case]
@@ -293,7 +296,7 @@ def start_player(stack, scenario, *host_args, hold=False, program=None, env=None
     """Xvfb, the page's servers, the agent with the page's address in its scenario, and a host
     with the real player: the display, the agent, the host and the player's place on the screen."""
     display = stack.display()
-    serve = stack.start("serve", [stack.options.serve, stack.options.page, stack.dir])
+    serve = stack.start("serve", [os.path.join(SOURCE, "examples", "page", "serve"), stack.options.page, stack.dir])
     url = serve.wait_line(r"^page (\S+)", 30).group(1)
     with open(scenario) as source:
         text = source.read().replace("${pageUrl}", url).replace("${pageBase}", url.rsplit("/", 1)[0] + "/")
@@ -358,7 +361,7 @@ def case_player_audio(stack, args):
     program_dir = os.path.join(stack.dir, """host  'q' "d";touch injected;$(touch injected) `touch injected` && >injected & 'x\\;y""")
     os.mkdir(program_dir)
     program = shutil.copy(args.host, program_dir)
-    script = shutil.copy(args.volume_script, os.path.join(program_dir, "h5setvol.sh"))
+    script = shutil.copy(os.path.join(SOURCE, "scripts", "h5setvol.sh"), program_dir)
 
     def run_script(pid, *argv, status):
         done = subprocess.run([script, str(pid), *argv], env=env, capture_output=True, text=True, timeout=20)
@@ -367,11 +370,9 @@ def case_player_audio(stack, args):
 
     # No server yet: the script fails quietly rather than waiting or spawning one.
     run_script(os.getpid(), "set-sink-input-mute", "toggle", status=1)
-    stack.start("pulseaudio", ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                               "--system=false", "--use-pid-file=false", "--disallow-exit",
+    stack.start("pulseaudio", ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
                                "-L", "module-null-sink sink_name=h5null",
-                               "-L", f"module-native-protocol-unix auth-anonymous=1 socket={pulse}/native"],
-                env)
+                               "-L", f"module-native-protocol-unix auth-anonymous=1 socket={pulse}/native"], env)
     until(lambda: subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode == 0, 20,
           "the PulseAudio daemon did not come up")
     # Another process's stream, which the script must leave as it was.
@@ -446,7 +447,6 @@ class Origin:
                 self.send_response(200 if name in files else 404)
                 self.send_header("Content-Type", Origin.TYPES.get(name.rsplit(".", 1)[-1], "text/plain"))
                 self.send_header("Content-Length", str(len(body)))
-                self.send_header("Cache-Control", "no-store")
                 self.end_headers()
                 self.wfile.write(body)
 
@@ -499,10 +499,9 @@ def load_page(stack, proxy_port, url, timeout):
 
 def case_page_load(stack, args):
     origin, _, tunnel = page_through_tunnel(stack)
-    # The page counts its resources' load events; with a fresh profile and no-store, every one
-    # came through the tunnel.
-    result, ms = load_page(stack, tunnel, origin.url, 90)
-    print(f"e2e: page through the tunnel: {result} resources loaded/failed, {ms} ms", flush=True)
+    # The page counts its resources' load events; with a fresh profile, every one came through
+    # the tunnel.
+    result, _ = load_page(stack, tunnel, origin.url, 90)
     if result != f"{PAGE_RESOURCES}/0":
         raise Failure(f"page load {result}")
 
@@ -516,10 +515,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--agent", required=True)
     parser.add_argument("--host", required=True)
-    parser.add_argument("--standins", required=True)
-    parser.add_argument("--page", help="the page's web root (built)")
-    parser.add_argument("--serve", help="the page server script")
-    parser.add_argument("--volume-script", help="the real h5setvol.sh")
+    parser.add_argument("--page", help="the player's page, as built")
     parser.add_argument("case", choices=sorted(CASES))
     parser.add_argument("arg", nargs="?")
     args = parser.parse_args()
