@@ -227,7 +227,6 @@ def case_channel_loss(stack, args):
     library exactly once."""
     agent, port = stack.agent(os.path.join(HERE, "interrupted.jsonl"))
     host = stack.host(port)
-    host.wait_line(r"player 9 shown", 20)
     host.wait_line(r"create player 10", 20)  # the port closed and opened again
     agent.wait_line(r"the channel goes while the scenario still runs", 10)
     # The tunnel came back with the policy sent again: a local client reaches the agent through it
