@@ -56,7 +56,6 @@ void tst_ChannelFrame::decode_data()
         << QByteArray::fromHex("00000000") + ok << QByteArray("error 113:ok") << false;
     QTest::newRow("length 3 skipped")
         << QByteArray::fromHex("03000000aabbcc") + ok << QByteArray("error 113:ok") << false;
-    QTest::newRow("unknown type passed on") << frame(9, "?") << QByteArray("9:?") << false;
     QTest::newRow("length over the limit")
         << ok + QByteArray::fromHex("0100000471000000") + ok << QByteArray("113:ok error") << true;
     QTest::newRow("mixed") << frame(113, "first") + QByteArray::fromHex("01000000ff")
