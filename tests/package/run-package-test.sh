@@ -1,24 +1,22 @@
 #!/bin/sh
-# The library as a host developer gets it, both ways the README gives: `cmake --install` into a
-# prefix, used with exactly the settings the README names; and the Debian packages that
-# scripts/package builds, installed on this machine and used with no settings at all. Each way
-# builds examples/minimal-host out of tree with CMake's find_package and with pkg-config, and each
-# host must feed one create request and print the library's reply. The packages are removed
-# again afterwards unless they were installed before.
+# The library as a host developer gets it, both ways the README gives: installed into a prefix with
+# `cmake --install` and used with exactly the settings the README names, and as the Debian packages
+# of scripts/package, installed on this machine and used with no settings at all. Each way builds
+# examples/minimal-host out of tree with find_package and with pkg-config, and each host must
+# print the library's reply to one create request. Packages not installed before are removed again.
 #   run-package-test.sh BUILD_DIR SOURCE_DIR STANDIN_DIR
 set -eu
 build_dir=$1
 source_dir=$2
 standin_dir=$3
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+sudo=$([ "$(id -u)" -eq 0 ] || echo sudo)
 work=$(mktemp -d)
 installed=""
+apt_get() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 -y -qq "$@"; }
 cleanup() {
     # shellcheck disable=SC2086
-    [ -z "$installed" ] || $sudo env DEBIAN_FRONTEND=noninteractive \
-        apt-get -o DPkg::Lock::Timeout=900 purge -y -qq $installed >/dev/null
+    [ -z "$installed" ] || apt_get purge $installed >/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,10 +54,9 @@ unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH
 
 prefix="$work/prefix"
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
-lib="$prefix/lib/libh5redir.so.1.0.0"
 [ "$(readlink "$prefix/lib/libh5redir.so.1")" = libh5redir.so.1.0.0 ] || fail "SONAME link missing"
 [ "$(readlink "$prefix/lib/libh5redir.so")" = libh5redir.so.1 ] || fail "development link missing"
-readelf -d "$lib" | grep -q 'SONAME.*\[libh5redir.so.1\]' || fail "wrong SONAME"
+readelf -d "$prefix/lib/libh5redir.so.1.0.0" | grep -q 'SONAME.*\[libh5redir.so.1\]' || fail "wrong SONAME"
 (
     export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" LD_LIBRARY_PATH="$prefix/lib"
     build_hosts prefix -DCMAKE_PREFIX_PATH="$prefix"
@@ -68,14 +65,13 @@ readelf -d "$lib" | grep -q 'SONAME.*\[libh5redir.so.1\]' || fail "wrong SONAME"
 debs="$build_dir/packages"
 DEB_BUILD_OPTIONS="nocheck noautodbgsym" "$source_dir/scripts/package" "$debs" \
     >"$work/package.log" 2>&1 || fail "scripts/package: $(tail -n 40 "$work/package.log")"
-tail -n 1 "$work/package.log"
+set --
 for package in libh5redir1 libh5redir-dev h5redir-examples; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
         installed="$installed $package"
+    set -- "$@" "$debs/${package}"_*.deb
 done
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-    --reinstall --no-install-recommends "$debs"/libh5redir1_*.deb "$debs"/libh5redir-dev_*.deb \
-    "$debs"/h5redir-examples_*.deb >"$work/apt.log" 2>&1 ||
+apt_get install --reinstall --no-install-recommends "$@" >"$work/apt.log" 2>&1 ||
     fail "installing the packages: $(cat "$work/apt.log")"
 
 for header in /usr/include/h5redir/*.h; do
