@@ -26,9 +26,7 @@ constexpr int waitMs = 30000;
 
 int openDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd"))
-        .entryList(QDir::System | QDir::NoDotAndDotDot)
-        .size();
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot).size();
 }
 
 // Byte `offset` of connection n's stream: bytes that reach another connection, or come back out
@@ -69,8 +67,7 @@ public:
                 connect(socket, &QTcpSocket::connected, this, [=] { pump(m_list[index]); });
                 connect(socket, &QTcpSocket::bytesWritten, this, [=] { pump(m_list[index]); });
                 connect(socket, &QTcpSocket::readyRead, this, [=] { read(m_list[index]); });
-                connect(
-                    socket, &QTcpSocket::disconnected, this, [=] { m_list[index].closed = true; });
+                connect(socket, &QTcpSocket::disconnected, this, [=] { m_list[index].closed = true; });
                 socket->connectToHost(QHostAddress::LocalHost, port);
             }
         });
@@ -86,22 +83,13 @@ public:
         const QVector<Connection> all = list();
         return int(std::count_if(all.cbegin(), all.cend(), test));
     }
-    void closeAll()
-    {
-        each([](QTcpSocket* s) { s->disconnectFromHost(); });
-    }
-    void clear()
-    {
-        each([](QTcpSocket* s) { delete s; }), run([this] { m_list.clear(); });
-    }
+    void closeAll() { each([](QTcpSocket* s) { s->disconnectFromHost(); }); }
+    void clear() { each([](QTcpSocket* s) { delete s; }), run([this] { m_list.clear(); }); }
 
 private:
     void each(void (*action)(QTcpSocket*))
     {
-        run([=] {
-            for (const Connection& c : qAsConst(m_list))
-                action(c.socket);
-        });
+        run([=] { for (const Connection& c : qAsConst(m_list)) action(c.socket); });
     }
     void pump(Connection& c)
     {
@@ -239,8 +227,7 @@ void StressTest::traffic()
     // A proxy id named a new connection only after the 36 of the one before.
     QCOMPARE(m_faults, QStringList());
     QCOMPARE(m_order.size(), waves * connections);
-    QCOMPARE(
-        m_log->texts(QStringLiteral("H5 removeSocket remove socket:")).size(), waves * connections);
+    QCOMPARE(m_log->texts(QStringLiteral("H5 removeSocket remove socket:")).size(), waves * connections);
     QCOMPARE(m_log->texts(QtCriticalMsg) + m_log->texts(QtWarningMsg), QStringList());
 }
 
@@ -264,28 +251,18 @@ void StressTest::faults()
     constexpr qint64 size = 8 << 20;
 
     QVERIFY(openAnnounced(connections, size));
-    QVERIFY(
-        QTest::qWaitFor([&] { return m_clients->list().at(0).received >= (256 << 10); }, waitMs));
+    QVERIFY(QTest::qWaitFor([&] { return m_clients->list().at(0).received >= (256 << 10); }, waitMs));
     m_log->clear();
     const int victim = m_order.at(0);
     QTcpSocket* socket = m_clients->list().at(0).socket;
     switch (fault) {
-    case Fault::Abort:
-        m_clients->run([socket] { socket->abort(); });
-        break;
+    case Fault::Abort: m_clients->run([socket] { socket->abort(); }); break;
     case Fault::HalfClose:
-        m_clients->run(
-            [socket] { socket->flush(), ::shutdown(int(socket->socketDescriptor()), SHUT_WR); });
+        m_clients->run([socket] { socket->flush(), ::shutdown(int(socket->socketDescriptor()), SHUT_WR); });
         break;
-    case Fault::ChannelLost:
-        m_redir->SetH5ChannelState(false);
-        break;
-    case Fault::ServerClosed:
-        m_redir->CloseSocketServer();
-        break;
-    case Fault::RedirectorDestroyed:
-        m_redir.reset();
-        break;
+    case Fault::ChannelLost: m_redir->SetH5ChannelState(false); break;
+    case Fault::ServerClosed: m_redir->CloseSocketServer(); break;
+    case Fault::RedirectorDestroyed: m_redir.reset(); break;
     }
     if (fault == Fault::ServerClosed || fault == Fault::RedirectorDestroyed) {
         // Every connection goes with the server, and none is announced as ended.
@@ -294,9 +271,8 @@ void StressTest::faults()
         QCoreApplication::processEvents();
         QCOMPARE(m_ended, 0);
         QCOMPARE(m_log->texts(QtInfoMsg),
-            fault == Fault::ServerClosed
-                ? list({ "H5 CloseSocketServer close socket server" })
-                : list({ "H5 ~H5redir start release", "H5 ~H5redir end release" }));
+            fault == Fault::ServerClosed ? list({ "H5 CloseSocketServer close socket server" })
+                                         : list({ "H5 ~H5redir start release", "H5 ~H5redir end release" }));
     } else {
         // The others carry on to the end of their streams; the victim alone is reported closed.
         const int survivors = fault == Fault::ChannelLost ? connections : connections - 1;
@@ -304,10 +280,9 @@ void StressTest::faults()
         QVERIFY(QTest::qWaitFor([&] { return m_ended == connections - survivors; }, waitMs));
         QCOMPARE(m_open.contains(victim), fault == Fault::ChannelLost);
         if (fault != Fault::ChannelLost)
-            QVERIFY(m_log->texts(QtDebugMsg)
-                        .contains(QStringLiteral("H5 removeSocket remove socket: %1").arg(victim)));
-        // A frame on its way may meet the reset: its write fails under the tunnel's one name for
-        // it.
+            QVERIFY(m_log->texts(QtDebugMsg).contains(
+                QStringLiteral("H5 removeSocket remove socket: %1").arg(victim)));
+        // A frame on its way may meet the reset: its write fails under the tunnel's one name for it.
         for (const QString& line : m_log->texts(QtCriticalMsg))
             QCOMPARE(line, QStringLiteral("H5 onWriteDataToSocket write timeout %1").arg(victim));
         m_clients->closeAll();
