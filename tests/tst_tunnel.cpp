@@ -53,11 +53,7 @@ private Q_SLOTS:
     void stalledReaderIsDropped();
 
 private:
-    struct Client
-    {
-        QTcpSocket* socket = nullptr;
-        int id = -1;
-    };
+    struct Client { QTcpSocket* socket = nullptr; int id = -1; };
 
     void record(const QByteArray& msg, uint type);
     Client connectClient(const QHostAddress& address = QHostAddress::LocalHost);
@@ -222,8 +218,7 @@ void TunnelTest::serverLifeCycle()
     QVERIFY(!portTaken(m_port));
     QCOMPARE(QNetworkProxy::applicationProxy().port(), m_port);
     // The connection went with the server, without being reported as ended.
-    QVERIFY(QTest::qWaitFor(
-        [&] { return client.socket->state() == QAbstractSocket::UnconnectedState; }, waitMs));
+    QVERIFY(QTest::qWaitFor([&] { return client.socket->state() == QAbstractSocket::UnconnectedState; }, waitMs));
     QCOMPARE(client.socket->error(), QAbstractSocket::RemoteHostClosedError);
     QCoreApplication::processEvents(); // the server thread has ended: all it queued is here now
     QCOMPARE(m_messages, QByteArrayList());
