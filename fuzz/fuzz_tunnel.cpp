@@ -18,8 +18,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +71,8 @@ public:
         // Each send is a step of its own: no waiting for an acknowledgement to coalesce them.
         const int noDelay = 1;
         setsockopt(client.fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        const timeval receiveWait { 1, 0 };
+        setsockopt(client.fd, SOL_SOCKET, SO_RCVTIMEO, &receiveWait, sizeof receiveWait);
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_port = htons(m_server.serverPort());
@@ -208,18 +210,12 @@ private:
         return done();
     }
 
+    // Bounded by the client's receive time-out: what came by then.
     static QByteArray receive(int fd, int size)
     {
         QByteArray got(size, Qt::Uninitialized);
-        int have = 0;
-        pollfd readable { fd, POLLIN, 0 };
-        while (have < size && poll(&readable, 1, 1000) > 0) {
-            const ssize_t n = recv(fd, got.data() + have, size_t(size - have), MSG_DONTWAIT);
-            if (n <= 0)
-                break;
-            have += int(n);
-        }
-        return got.left(have);
+        const ssize_t n = recv(fd, got.data(), size_t(size), MSG_WAITALL);
+        return got.left(int(qMax<ssize_t>(n, 0)));
     }
 
     H5redir m_redir;

@@ -122,7 +122,8 @@ void FuzzHost::startTunnel()
     const quint16 port = H5Test::freeLoopbackPort();
     m_redir->onProxyPolicy(H5Test::localPolicy(port));
     QList<int> handles;
-    connect(m_redir.get(), &H5redir::messageToSpice, this, [&handles](const QByteArray& msg) {
+    const QObject recording; // the connection ends with this function
+    connect(m_redir.get(), &H5redir::messageToSpice, &recording, [&handles](const QByteArray& msg) {
         const QJsonObject object = QJsonDocument::fromJson(msg).object();
         if (object.value(QLatin1String("commandId")).toInt() == 32)
             handles.append(object.value(QLatin1String("proxyid")).toInt());
@@ -141,8 +142,6 @@ void FuzzHost::startTunnel()
         while (handles.size() <= i && timer.elapsed() < connectWaitMs)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     }
-    disconnect(m_redir.get(), &H5redir::messageToSpice, this, nullptr);
-    connect(m_redir.get(), &H5redir::messageToSpice, this, &FuzzHost::checkOutbound);
     if (handles.size() < tunnelClients)
         fail("tunnel did not announce its connections", QByteArray());
     std::fprintf(stderr, "fuzz host: tunnel on port %u, proxy ids", port);
