@@ -37,6 +37,7 @@ private Q_SLOTS:
     void init() { m_standIns.setAvailable(1000); }
     void createResult_data();
     void createResult();
+    void answerFromCreateSlot();
     void loadEndHandsSettingsToMonitor();
     void event_data();
     void event();
@@ -96,6 +97,19 @@ void TestEvents::createResult()
     QCOMPARE(h5Lines(capture), log);
     QCOMPARE(recorder.events, events);
     QCOMPARE(redir.GetBRWindowById(tabid), stored ? &window : nullptr);
+}
+
+void TestEvents::answerFromCreateSlot()
+{
+    // As the README's sketch does it: the registry must be free while the request is emitted.
+    H5redir redir;
+    QQuickWindow window;
+    connect(&redir, &H5redir::h5CreateNewPlayer, &redir,
+        [&](int tabid) { redir.onCreatePlayerResult(tabid, true, &window); });
+    Recorder recorder(&redir);
+    feed(redir, R"({"commandId":2,"id":7,"data":"u"})");
+    QVERIFY(recorder.events.contains(sent(R"({"commandId":3,"data":true,"id":7})")));
+    QCOMPARE(redir.GetBRWindowById(7), &window);
 }
 
 void TestEvents::loadEndHandsSettingsToMonitor()
