@@ -230,6 +230,8 @@ void Agent::playNext()
             return;
         }
     }
+    if (m_steps.isEmpty() && m_hold)
+        return; // nothing to play: the agent just serves
     print(QStringLiteral("agent: scenario passed"));
     if (m_hold)
         return;
@@ -282,6 +284,14 @@ void Agent::sendProxyData(int proxyId, const QByteArray& bytes)
     qToLittleEndian<qint32>(bytes.size(), frame.data() + 8);
     sendToClient(ChannelFrame::Library, frame + bytes,
         describeFrame(cmdProxyDataIn, proxyId, bytes.size(), bytes));
+}
+
+void Agent::stop()
+{
+    if (m_next < m_steps.size() || m_expecting)
+        fail(QStringLiteral("stopped before the scenario ended"));
+    else
+        Q_EMIT finished(0);
 }
 
 void Agent::fail(const QString& why)

@@ -23,12 +23,18 @@ class Agent : public QObject
     Q_OBJECT
 
 public:
-    // With hold, a passed scenario keeps the agent serving until it is stopped.
+    // With hold, a passed scenario keeps the agent serving until it is stopped; an empty
+    // scenario with hold just serves.
     Agent(const Scenario& scenario, const QByteArray& portName, UpstreamRelay* relay, bool hold,
         QObject* parent = nullptr);
 
     bool listen(quint16 port) { return m_port.listen(port); }
     quint16 port() const { return m_port.port(); }
+    // The SPICE server whose port carries the channel, for the other devices it serves.
+    SpicePortServer* spiceServer() { return &m_port; }
+
+    // Ends the agent from outside (a signal): finished() tells whether the scenario was through.
+    void stop();
 
 Q_SIGNALS:
     void finished(int exitCode);

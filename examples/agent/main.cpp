@@ -1,21 +1,39 @@
 // h5redir-agent: the server side of the h5redir channel, for trying a host by hand and for the
 // end-to-end tests. It is a SPICE server on loopback with one named port, plays a scenario file
 // to the host that opens the port, prints every message both ways, and serves the library's
-// tunnel through an upstream proxy.
+// tunnel through an upstream proxy. With --desktop the same server shows an X desktop on its
+// display channel and takes the client's pointer and keyboard into it: an Xvfb of its own
+// (--size, 1280x800 by default), or a display that runs (--display).
 //
 //   h5redir-agent --scenario video.jsonl [--port 0] [--port-name NAME] [--upstream 127.0.0.1:8888]
-//                 [--hold]
+//                 [--hold] [--desktop [--size WxH | --display :N]]
+//   h5redir-agent --desktop [--size WxH | --display :N] [--port 0] ...   (serves until stopped)
 //
 // Exit status: 0 when every expectation of the scenario was met, 1 when one was not, 2 on bad
-// arguments.
+// arguments or a desktop that cannot start. With --desktop, SIGTERM and SIGINT end the agent
+// (and its Xvfb) cleanly: 0 unless a scenario was still running.
 
 #include "agent.h"
+#include "desktop.h"
 #include "upstreamrelay.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
+
+#include <glib-unix.h>
 
 #include <cstdio>
+
+namespace {
+
+gboolean onStopSignal(gpointer agent)
+{
+    static_cast<Agent*>(agent)->stop();
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -37,28 +55,64 @@ int main(int argc, char* argv[])
         QStringLiteral("host:port"));
     const QCommandLineOption holdOption(
         QStringLiteral("hold"), QStringLiteral("Keep serving after the scenario passed."));
-    parser.addOptions({ scenarioOption, portOption, portNameOption, upstreamOption, holdOption });
+    const QCommandLineOption desktopOption(QStringLiteral("desktop"),
+        QStringLiteral("Show an X desktop on the SPICE display channel, with the client's input."));
+    const QCommandLineOption sizeOption(QStringLiteral("size"),
+        QStringLiteral("The size of the desktop's own Xvfb."), QStringLiteral("WxH"),
+        QStringLiteral("1280x800"));
+    const QCommandLineOption displayOption(QStringLiteral("display"),
+        QStringLiteral("Show this running X display instead of starting an Xvfb."),
+        QStringLiteral(":N"));
+    parser.addOptions({ scenarioOption, portOption, portNameOption, upstreamOption, holdOption,
+        desktopOption, sizeOption, displayOption });
     parser.process(app);
 
+    const bool withDesktop = parser.isSet(desktopOption);
+    const QRegularExpressionMatch size
+        = QRegularExpression(QStringLiteral("^([1-9][0-9]{0,4})x([1-9][0-9]{0,4})$"))
+              .match(parser.value(sizeOption));
     Scenario scenario;
     QString error;
-    if (!parser.isSet(scenarioOption) || !scenario.load(parser.value(scenarioOption), error)) {
-        std::fprintf(stderr, "h5redir-agent: %s\n",
-            qUtf8Printable(error.isEmpty() ? QStringLiteral("--scenario is required") : error));
+    if (!parser.isSet(scenarioOption) && !withDesktop)
+        error = QStringLiteral("--scenario is required (or --desktop)");
+    else if (!size.hasMatch())
+        error = QStringLiteral("--size wants WxH, such as 1280x800");
+    else if (parser.isSet(scenarioOption))
+        scenario.load(parser.value(scenarioOption), error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "h5redir-agent: %s\n", qUtf8Printable(error));
         return 2;
     }
     const QString upstream = parser.value(upstreamOption);
     const int colon = upstream.lastIndexOf(QLatin1Char(':'));
     UpstreamRelay relay(upstream.left(colon), quint16(upstream.mid(colon + 1).toUInt()));
 
-    Agent agent(scenario, parser.value(portNameOption).toUtf8(), &relay, parser.isSet(holdOption));
+    // Without a scenario the agent holds: it serves the desktop until it is stopped.
+    Agent agent(scenario, parser.value(portNameOption).toUtf8(), &relay,
+        parser.isSet(holdOption) || !parser.isSet(scenarioOption));
+    Desktop desktop;
+    if (withDesktop
+        && !desktop.start(agent.spiceServer(), parser.value(displayOption),
+            QSize(size.captured(1).toInt(), size.captured(2).toInt()), error)) {
+        std::fprintf(stderr, "h5redir-agent: %s\n", qUtf8Printable(error));
+        return 2;
+    }
     if (!agent.listen(quint16(parser.value(portOption).toUInt()))) {
         std::fprintf(stderr, "h5redir-agent: cannot listen on port %s\n",
             qUtf8Printable(parser.value(portOption)));
         return 2;
     }
+    if (withDesktop) {
+        // Qt's event loop runs on GLib's main context here, as spice-server needs it to. Set
+        // before the agent says it is ready, so that a stop right after that is clean too.
+        g_unix_signal_add(SIGTERM, onStopSignal, &agent);
+        g_unix_signal_add(SIGINT, onStopSignal, &agent);
+    }
     std::printf("agent: SPICE server listening on 127.0.0.1:%u, port \"%s\"\n", agent.port(),
         qUtf8Printable(parser.value(portNameOption)));
+    if (withDesktop)
+        std::printf("agent: desktop %s %dx%d on the SPICE display channel\n",
+            qUtf8Printable(desktop.displayName()), desktop.size().width(), desktop.size().height());
     std::fflush(stdout);
     QObject::connect(&agent, &Agent::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     return app.exec();

@@ -29,6 +29,8 @@ public:
     // On 127.0.0.1; port 0 picks a free one.
     bool listen(quint16 port);
     quint16 port() const { return m_listener.serverPort(); }
+    // For the other devices of the same server (a display, input).
+    SpiceServer* server() const { return m_server; }
 
     // Queued until the server takes them for the client; dropped when no client is there.
     void write(const QByteArray& bytes);
