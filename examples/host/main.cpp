@@ -1,16 +1,19 @@
-// h5redir-host: the reference host of h5redir. It is a SPICE client that bridges one named port
-// channel to the library, shows the players the server-side agent asks for over its main window,
-// and fetches a page through the library's tunnel once the agent's proxy policy sets it up.
+// h5redir-host: the reference host of h5redir. It is a SPICE client that shows the server's
+// desktop in its main window and sends it the user's pointer and keys, bridges one named port
+// channel to the library, lays the players the server-side agent asks for over that desktop, and
+// fetches a page through the library's tunnel once the agent's proxy policy sets it up.
 //
 //   h5redir-host --spice 127.0.0.1:PORT [--port-name NAME] [--fetch URL] [--snapshot FILE.png]
 //                [--volume PERCENT] [--mute] [--quit-on-loss] [--verbose]
-//                [--player webengine|pattern]
+//                [--player webengine|pattern] [--allow-url PATTERN]...
 //
 // The players are pages in Qt WebEngine, which needs a display with OpenGL (Xvfb will do); the
-// test pattern needs none. Without a display the host runs offscreen. Lines on standard input,
-// "volume PERCENT" or "mute on|off", change the client's playback settings while it runs. The
-// library runs h5setvol.sh from this program's directory, and free and pkill from PATH. Its debug
-// lines are shown with --verbose only.
+// test pattern needs none. Players open http and https only, and nothing on this machine or its
+// local networks unless an --allow-url glob (* for any characters) matches the whole URL. Without
+// a display the host runs offscreen; asked for Wayland, it runs through XWayland where it can
+// (avoidWayland()). Lines on standard input, "volume PERCENT" or "mute on|off", change the
+// client's playback settings while it runs. The library runs h5setvol.sh from this program's
+// directory, and free and pkill from PATH. Its debug lines are shown with --verbose only.
 
 #include "referencehost.h"
 
@@ -41,12 +44,32 @@ PlayerEngine::Kind playerKind(int argc, char* argv[])
     return kind;
 }
 
+// Qt's Wayland platform masks what a window takes as input, not what it shows: a player would
+// stay whole over what the server covers. Under XWayland the masks hold, as on X11.
+void avoidWayland()
+{
+    if (!qgetenv("QT_QPA_PLATFORM").startsWith("wayland"))
+        return;
+    const QByteArray display = qgetenv("DISPLAY");
+    if (display.isEmpty()) {
+        std::printf("host: on Wayland the players' masks do not hide what the server covers, and "
+                    "there is no XWayland display (DISPLAY) to run on instead\n");
+    } else {
+        std::printf("host: on Wayland the players' masks do not hide what the server covers: "
+                    "running through XWayland on %s\n",
+            display.constData());
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     const PlayerEngine::Kind player = playerKind(argc, argv);
     PlayerEngine::prepare(player);
+    avoidWayland();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -75,10 +98,14 @@ int main(int argc, char* argv[])
     const QCommandLineOption quitOption(QStringLiteral("quit-on-loss"),
         QStringLiteral("Quit when the channel is lost instead of reconnecting; exit with 1 when "
                        "the agent cannot be reached at all."));
+    const QCommandLineOption allowUrlOption(QStringLiteral("allow-url"),
+        QStringLiteral("Let players open URLs that match this glob on the whole URL (* for any "
+                       "characters) on this machine or its local networks. Repeatable."),
+        QStringLiteral("pattern"));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Show the library's debug lines too."));
     parser.addOptions({ spiceOption, portNameOption, fetchOption, snapshotOption, volumeOption,
-        muteOption, quitOption, verboseOption, playerOption });
+        muteOption, quitOption, verboseOption, playerOption, allowUrlOption });
     parser.process(app);
 
     HostOptions options;
@@ -99,6 +126,7 @@ int main(int argc, char* argv[])
     options.mute = parser.isSet(muteOption);
     options.quitOnLoss = parser.isSet(quitOption);
     options.player = player;
+    options.allowedUrls = parser.values(allowUrlOption);
     if (!PlayerEngine::parseKind(parser.value(playerOption), options.player)) {
         std::fprintf(stderr, "h5redir-host: --player is webengine or pattern\n");
         return 2;

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QUrl>
 
+class UrlGuard;
+
 /*!
  * The players the reference host can show: real pages in Qt WebEngine, or a test pattern for
  * machines where the engine cannot run.
@@ -23,6 +25,12 @@ bool available(Kind kind, QString& why);
 
 // The QML of one player window.
 QUrl source(Kind kind);
+
+// With the application object, before the first player: players of this kind open only what
+// guard allows, be it a navigation, a redirect, a new window or a request of their page, and
+// keep nothing on disk. Their QML asks the guard as PlayerGuard (import H5Host.Guard 1.0), so
+// without this call it does not load, and every player is refused.
+void confine(Kind kind, const UrlGuard& guard);
 
 } // namespace PlayerEngine
 

@@ -1,10 +1,13 @@
 #include "playerwindows.h"
 
+#include <QGuiApplication>
 #include <QPainter>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
 #include <QQmlContext>
+#include <QQmlEngine>
 #include <QQuickView>
+#include <QScreen>
 #include <QTimer>
 
 #include <memory>
@@ -45,11 +48,31 @@ void PlayerPage::reportDownload(const QUrl& url)
 
 void PlayerPage::reportTip() { Q_EMIT tipRequested(m_tabid); }
 
+namespace {
+
+// The offscreen and minimal platforms keep no window of their own, so none inside another.
+bool hasChildWindows()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+} // namespace
+
 PlayerWindows::PlayerWindows(QQuickWindow* mainWindow, const QUrl& player, QObject* parent)
     : QObject(parent)
     , m_mainWindow(mainWindow)
     , m_player(player)
+    , m_childWindows(hasChildWindows())
 {
+    // QML reads an enum through its type, not through the instance it is given as "page".
+    qmlRegisterUncreatableType<PlayerPage>(
+        "H5Host.Player", 1, 0, "PlayerPage", QStringLiteral("each player is given its page"));
+    // Child windows move with the main window by themselves; top-level ones are moved along.
+    if (!m_childWindows) {
+        connect(mainWindow, &QWindow::xChanged, this, &PlayerWindows::moveAll);
+        connect(mainWindow, &QWindow::yChanged, this, &PlayerWindows::moveAll);
+    }
 }
 
 PlayerWindows::~PlayerWindows()
@@ -72,8 +95,13 @@ QQuickWindow* PlayerWindows::create(int tabid, const QString& url)
     connect(page, &PlayerPage::activated, this, &PlayerWindows::activated);
     connect(page, &PlayerPage::downloadRequested, this, &PlayerWindows::downloadRequested);
     connect(page, &PlayerPage::tipRequested, this, &PlayerWindows::tipRequested);
-    view->setFlags(Qt::Tool | Qt::FramelessWindowHint);
-    view->setTransientParent(m_mainWindow);
+    if (m_childWindows) {
+        // Inside the main window: it moves along and never strays beyond the window's edges.
+        view->setParent(m_mainWindow);
+    } else {
+        view->setFlags(Qt::Tool | Qt::FramelessWindowHint);
+        view->setTransientParent(m_mainWindow);
+    }
     view->setResizeMode(QQuickView::SizeRootObjectToView);
     view->rootContext()->setContextProperty(QStringLiteral("page"), page);
     view->setSource(m_player);
@@ -94,8 +122,49 @@ void PlayerWindows::place(int tabid, int x, int y, int w, int h)
     if (player == m_players.end())
         return;
     player->rect = QRect(x, y, w, h);
-    player->view->setGeometry(player->rect.translated(m_mainWindow->position()));
+    move(*player);
     Q_EMIT changed();
+}
+
+void PlayerWindows::setOrigin(const QPoint& origin)
+{
+    if (origin == m_origin)
+        return;
+    m_origin = origin;
+    moveAll();
+}
+
+void PlayerWindows::move(const Player& player) const
+{
+    QPoint at = m_origin + player.rect.topLeft();
+    if (!m_childWindows)
+        at += m_mainWindow->position();
+    player.view->setGeometry(QRect(at, player.rect.size()));
+}
+
+void PlayerWindows::moveAll()
+{
+    bool moved = false;
+    for (const Player& player : qAsConst(m_players)) {
+        if (player.rect.isNull())
+            continue; // not placed yet
+        move(player);
+        moved = true;
+    }
+    if (moved)
+        Q_EMIT changed();
+}
+
+QPoint PlayerWindows::screenPosition(int tabid) const
+{
+    const QQuickView* view = m_players.value(tabid).view;
+    if (!view)
+        return QPoint();
+    // Qt's logical screen coordinates keep a screen's top-left as it is and scale from there;
+    // the main window's own position is in whole logical pixels, so this may be a pixel off
+    // where the window manager put the window at an odd device pixel.
+    const QPoint screen = view->screen()->geometry().topLeft();
+    return screen + (view->mapToGlobal(QPoint()) - screen) * view->devicePixelRatio();
 }
 
 void PlayerWindows::setVisible(int tabid, bool visible)
@@ -135,7 +204,7 @@ void PlayerWindows::render(const RenderDone& done) const
     struct Shot
     {
         int tabid;
-        QRect rect;
+        QRect rect; // in the main window
         QRegion mask;
         QSharedPointer<QQuickItemGrabResult> grab;
     };
@@ -152,7 +221,8 @@ void PlayerWindows::render(const RenderDone& done) const
         const QRegion mask = player.view->mask().isEmpty()
             ? QRegion(0, 0, player.rect.width(), player.rect.height())
             : player.view->mask();
-        shots->append({ it.key(), player.rect, mask, player.view->contentItem()->grabToImage() });
+        shots->append({ it.key(), player.rect.translated(m_origin), mask,
+            player.view->contentItem()->grabToImage() });
     }
     for (const Shot& shot : qAsConst(*shots)) {
         if (!shot.grab)

@@ -60,8 +60,11 @@ private:
 };
 
 /*!
- * The host's player windows, one QQuickView per tab holding the player's QML, laid over the main
- * window at the rectangle the server gives (in the main window's coordinates).
+ * The host's player windows, one QQuickView per tab holding the player's QML, laid over the
+ * remote desktop at the rectangle the server gives (in desktop coordinates). Each is a child
+ * window of the main window, at the desktop's top-left there (setOrigin()) plus its rectangle: it
+ * moves with the main window by itself, and is placed again when the desktop scrolls. Platforms
+ * that draw no windows (offscreen, minimal) get top-level windows at the same place instead.
  */
 class PlayerWindows : public QObject
 {
@@ -77,6 +80,10 @@ public:
     void setVisible(int tabid, bool visible);
     void setTitle(int tabid, const QString& title);
     void destroy(int tabid);
+    // Where the desktop's top-left is in the main window, in logical pixels.
+    void setOrigin(const QPoint& origin);
+    // The player's top-left on the screen, in device pixels: where a tester points.
+    QPoint screenPosition(int tabid) const;
 
     bool anyVisible() const;
     using RenderDone = std::function<void(const QImage& image, const QStringList& notes)>;
@@ -101,11 +108,16 @@ private:
     struct Player
     {
         QQuickView* view = nullptr;
-        QRect rect;
+        QRect rect; // the server's, in desktop coordinates
     };
+
+    void move(const Player& player) const;
+    void moveAll();
 
     QQuickWindow* m_mainWindow;
     const QUrl m_player;
+    const bool m_childWindows;
+    QPoint m_origin;
     QHash<int, Player> m_players;
 };
 

@@ -1,5 +1,7 @@
 #include "referencehost.h"
 
+#include "desktopview.h"
+
 #include <h5redir/h5redir.h>
 
 #include <QCryptographicHash>
@@ -8,7 +10,9 @@
 #include <QGuiApplication>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QQmlEngine>
 #include <QQuickItem>
+#include <QScreen>
 
 #include <cstdio>
 
@@ -33,6 +37,7 @@ constexpr int lastRetryMs = 8000;
 ReferenceHost::ReferenceHost(const HostOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
+    , m_urlGuard(options.allowedUrls)
     , m_players(&m_mainWindow, PlayerEngine::source(options.player))
     , m_redir(std::make_unique<H5redir>())
     , m_channel(m_redir.get(), options.spiceUri, options.portName)
@@ -42,8 +47,18 @@ ReferenceHost::ReferenceHost(const HostOptions& options, QObject* parent)
     // onRequestActive is honoured only while a window of this title has the focus.
     m_mainWindow.setTitle(QStringLiteral("browser_Redir"));
     m_mainWindow.setResizeMode(QQuickView::SizeRootObjectToView);
+    qmlRegisterType<DesktopView>("H5Host", 1, 0, "DesktopView");
     m_mainWindow.setSource(QUrl(QStringLiteral("qrc:/Main.qml")));
     m_mainWindow.resize(1024, 640);
+    m_view = m_mainWindow.rootObject()->findChild<DesktopView*>();
+    m_view->setDesktop(&m_desktop, &m_inputs);
+    connect(m_view, &DesktopView::originChanged, this,
+        [this] { m_players.setOrigin(m_view->origin()); });
+    connect(&m_desktop, &SpiceDesktop::sizeChanged, this, &ReferenceHost::fitDesktop);
+    connect(&m_desktop, &SpiceDesktop::problem, this,
+        [](const QString& line) { say(QStringLiteral("desktop: ") + line); });
+    connect(&m_inputs, &SpiceInputs::problem, this,
+        [](const QString& line) { say(QStringLiteral("inputs: ") + line); });
 
     m_snapshotTimer.setSingleShot(true);
     m_snapshotTimer.setInterval(snapshotDelayMs);
@@ -51,6 +66,8 @@ ReferenceHost::ReferenceHost(const HostOptions& options, QObject* parent)
     connect(&m_players, &PlayerWindows::changed, &m_snapshotTimer, qOverload<>(&QTimer::start));
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, &m_channel, &SpicePortClient::open);
+    connect(&m_channel, &SpicePortClient::sessionStarted, &m_desktop, &SpiceDesktop::follow);
+    connect(&m_channel, &SpicePortClient::sessionStarted, &m_inputs, &SpiceInputs::follow);
     connect(&m_channel, &SpicePortClient::portOpenChanged, this, &ReferenceHost::onChannelState);
     connect(&m_channel, &SpicePortClient::sessionEnded, this, &ReferenceHost::onSessionEnded);
     connect(&m_channel, &SpicePortClient::proxyPolicyReceived, this, &ReferenceHost::onProxyPolicy);
@@ -68,6 +85,9 @@ void ReferenceHost::start()
     if (!PlayerEngine::available(m_options.player, why)) {
         say(QStringLiteral("no player engine (%1): every player is refused").arg(why));
         m_redir->SetWebEngine(false);
+    } else {
+        // Only where the engine can run: its profile starts the engine's processes.
+        PlayerEngine::confine(m_options.player, m_urlGuard);
     }
     m_redir->SetZorvWindow(&m_mainWindow);
     m_redir->onUpdateZorvInfo(0);
@@ -87,6 +107,13 @@ void ReferenceHost::connectLibrary()
     H5redir* redir = m_redir.get();
     connect(redir, &H5redir::h5CreateNewPlayer, this,
         [this, redir](int tabid, int, int, int, int, const QString& url) {
+            // The server chooses the URL; the client's own files and services are not its to open.
+            const QString refused = m_urlGuard.check(url);
+            if (!refused.isEmpty()) {
+                say(QStringLiteral("refused player %1 for %2: %3").arg(tabid).arg(url, refused));
+                redir->onCreatePlayerResult(tabid, false, nullptr);
+                return;
+            }
             QQuickWindow* window = m_players.create(tabid, url);
             say(QStringLiteral("create player %1 for %2%3")
                     .arg(tabid)
@@ -95,8 +122,9 @@ void ReferenceHost::connectLibrary()
         });
     connect(
         redir, &H5redir::h5playerWindowPos, this, [this](int tabid, int x, int y, int w, int h) {
+            m_players.place(tabid, x, y, w, h);
             // The screen position lets a tester point at the page.
-            const QPoint screen = m_mainWindow.mapToGlobal(QPoint(x, y));
+            const QPoint screen = m_players.screenPosition(tabid);
             say(QStringLiteral("player %1 at %2,%3 size %4x%5, on the screen at %6,%7")
                     .arg(tabid)
                     .arg(x)
@@ -105,7 +133,6 @@ void ReferenceHost::connectLibrary()
                     .arg(h)
                     .arg(screen.x())
                     .arg(screen.y()));
-            m_players.place(tabid, x, y, w, h);
         });
     connect(redir, &H5redir::h5SetPlayerVisibility, this, [this](int tabid, bool visible) {
         say(QStringLiteral("player %1 %2")
@@ -124,8 +151,6 @@ void ReferenceHost::connectLibrary()
     });
     connect(redir, &H5redir::h5SetRedirectState, this, [this](bool state) {
         say(state ? QStringLiteral("redirection on") : QStringLiteral("redirection ended"));
-        setStatus(
-            state ? QStringLiteral("redirecting") : QStringLiteral("connected, no redirection"));
     });
     connect(&m_players, &PlayerWindows::loadFinished, redir, &H5redir::onLoadEnd);
     connect(&m_players, &PlayerWindows::titleChanged, redir, &H5redir::onUpdateTitle);
@@ -143,8 +168,6 @@ void ReferenceHost::onChannelState(bool open)
     // The library itself hears of it from the channel (SetH5ChannelState).
     say(open ? QStringLiteral("channel connected")
              : QStringLiteral("channel lost, players released"));
-    setStatus(open ? QStringLiteral("connected to the agent")
-                   : QStringLiteral("agent lost, reconnecting"));
     if (open) {
         m_everOpen = true;
         m_retryMs = firstRetryMs;
@@ -238,8 +261,11 @@ void ReferenceHost::writeSnapshot()
     });
 }
 
-void ReferenceHost::setStatus(const QString& status)
+void ReferenceHost::fitDesktop(const QSize& size)
 {
-    if (QQuickItem* root = m_mainWindow.rootObject())
-        root->setProperty("status", status);
+    if (m_fitted || size.isEmpty())
+        return;
+    m_fitted = true;
+    // As large as the desktop where the screen allows; a smaller window scrolls.
+    m_mainWindow.resize(size.boundedTo(m_mainWindow.screen()->availableGeometry().size()));
 }

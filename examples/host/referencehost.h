@@ -4,7 +4,10 @@
 #include "playbackcontrol.h"
 #include "playerengine.h"
 #include "playerwindows.h"
+#include "spicedesktop.h"
+#include "spiceinputs.h"
 #include "spiceportclient.h"
+#include "urlguard.h"
 
 #include <QNetworkAccessManager>
 #include <QQuickView>
@@ -13,6 +16,7 @@
 
 #include <memory>
 
+class DesktopView;
 class H5redir;
 
 struct HostOptions
@@ -25,12 +29,14 @@ struct HostOptions
     bool mute = false;
     bool quitOnLoss = false;
     PlayerEngine::Kind player = PlayerEngine::WebEngine;
+    QStringList allowedUrls; // globs of URLs the players may open on local addresses
 };
 
 /*!
- * A complete host of h5redir: the main window, one player window per redirected page, the
- * SPICE port channel to the server-side agent, and the library between them, with every signal and
- * slot of its host interface connected.
+ * A complete host of h5redir: the main window showing the remote desktop and taking its input,
+ * one player window per redirected page laid over that desktop, the SPICE port channel to the
+ * server-side agent, and the library between them, with every signal and slot of its host
+ * interface connected.
  */
 class ReferenceHost : public QObject
 {
@@ -49,10 +55,15 @@ private:
     void onProxyPolicy(const QByteArray& policy);
     void fetch();
     void writeSnapshot();
-    void setStatus(const QString& status);
+    void fitDesktop(const QSize& size);
 
     const HostOptions m_options;
+    const UrlGuard m_urlGuard;
+    // Declared before the main window, whose desktop view uses them until it goes.
+    SpiceDesktop m_desktop;
+    SpiceInputs m_inputs;
     QQuickView m_mainWindow;
+    DesktopView* m_view = nullptr; // the main window's
     // Declared before the library, which releases every player when it is deleted.
     PlayerWindows m_players;
     std::unique_ptr<H5redir> m_redir;
@@ -64,6 +75,7 @@ private:
     PlaybackControl m_playback;
     QTimer m_snapshotTimer;
     QStringList m_snapshotNotes;
+    bool m_fitted = false; // the main window took the first desktop's size
 };
 
 #endif // REFERENCEHOST_H

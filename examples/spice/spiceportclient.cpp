@@ -94,9 +94,12 @@ void SpicePortClient::open()
     close();
     m_otherPorts.clear();
     m_portFound = false;
+    m_secondPortSeen = false;
     m_session = spice_session_new();
     g_object_set(m_session, "uri", qUtf8Printable(m_uri), nullptr);
     g_signal_connect(m_session, "channel-new", G_CALLBACK(onChannelNew), this);
+    // Before connecting: the main channel is announced from inside spice_session_connect().
+    Q_EMIT sessionStarted(m_session);
     if (!spice_session_connect(m_session))
         end(QStringLiteral("cannot start a session for %1").arg(m_uri));
 }
@@ -171,19 +174,27 @@ void SpicePortClient::takePort(SpiceChannel* channel)
     g_object_get(channel, "port-name", &name, "port-opened", &opened, nullptr);
     if (!name)
         return;
-    const bool ours = m_portName == name;
-    if (!ours) {
-        m_otherPorts.append(QString::fromUtf8(name));
-        g_signal_handlers_disconnect_by_data(channel, this);
-        disconnectLater(channel);
-        g_free(name);
+    const QByteArray portName(name);
+    g_free(name);
+    const bool ours = portName == m_portName;
+    if (ours && (!m_port || channel == SPICE_CHANNEL(m_port))) {
+        m_portWait.stop();
+        m_portFound = true;
+        m_port = SPICE_PORT_CHANNEL(channel);
+        setPortOpen(opened);
         return;
     }
-    g_free(name);
-    m_portWait.stop();
-    m_portFound = true;
-    m_port = SPICE_PORT_CHANNEL(channel);
-    setPortOpen(opened);
+    if (!ours) {
+        m_otherPorts.append(QString::fromUtf8(portName));
+    } else if (!m_secondPortSeen) {
+        // Frames and replies stay on the port that spoke first.
+        m_secondPortSeen = true;
+        Q_EMIT problem(QStringLiteral("the server shows a second port named %1: it is ignored, "
+                                      "the first one carries the channel")
+                           .arg(QString::fromUtf8(portName)));
+    }
+    g_signal_handlers_disconnect_by_data(channel, this);
+    disconnectLater(channel);
 }
 
 void SpicePortClient::onPortData(SpicePortChannel* port, void* data, int size, void* self)

@@ -11,6 +11,8 @@ class H5redir;
 typedef struct _SpiceSession SpiceSession;
 typedef struct _SpiceChannel SpiceChannel;
 typedef struct _SpicePortChannel SpicePortChannel;
+// Carried by sessionStarted() as it is: Qt never looks into a session.
+Q_DECLARE_OPAQUE_POINTER(SpiceSession*)
 
 /*!
  * Carries H5redir over one named port channel of a SPICE session (spice-client-glib).
@@ -19,6 +21,9 @@ typedef struct _SpicePortChannel SpicePortChannel;
  * FrameCodec on the port's byte stream. The port opening and closing is the library's channel
  * state; each change is reported to it once. A session that ends, for whatever reason, ends
  * with sessionEnded(); connecting again is the owner's choice (open() once more).
+ *
+ * The session's other channels (display, inputs, ...) are left to whoever follows them from
+ * sessionStarted(). A server that shows two ports of our name has the first one only.
  */
 class SpicePortClient : public QObject
 {
@@ -36,6 +41,10 @@ public:
     void send(quint32 type, const QByteArray& payload);
 
 Q_SIGNALS:
+    // A new session, before it connects: connect to its "channel-new" here to follow the channels
+    // this class leaves alone. The session is valid until the next open() or close(); take a
+    // reference (g_object_ref) to hold it longer.
+    void sessionStarted(SpiceSession* session);
     void portOpenChanged(bool open);
     void proxyPolicyReceived(const QByteArray& policy);
     // The session is gone (or never came): the reason in words.
@@ -61,6 +70,7 @@ private:
     SpicePortChannel* m_port = nullptr; // ours, once its name is known
     bool m_portOpen = false;
     bool m_portFound = false;
+    bool m_secondPortSeen = false; // said once per session
     QStringList m_otherPorts; // ports of the session that are not ours, for the reason of a failure
     FrameCodec m_codec;
     QTimer m_portWait; // how long a connected server has to show our port
