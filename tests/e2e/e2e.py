@@ -162,10 +162,10 @@ class Stack:
         return self.start("host", [program or self.options.host, "--spice", f"127.0.0.1:{agent_port}",
                                    "--player", player, *extra], env, subprocess.PIPE)
 
-    def display(self):
+    def display(self, size="1280x800"):
         """An Xvfb display of this test's own; its name, such as ":5"."""
         read, write = os.pipe()
-        self.start("xvfb", ["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24",
+        self.start("xvfb", ["Xvfb", "-displayfd", str(write), "-screen", "0", size + "x24",
                             "-nolisten", "tcp"], pass_fds=(write,))
         os.close(write)
         with os.fdopen(read) as pipe:
@@ -298,6 +298,89 @@ def start_player(stack, scenario, *host_args, hold=False, program=None, env=None
                       program=program, env=env)
     placed = host.wait_line(r"player 7 at \d+,\d+ size \d+x\d+, on the screen at (\d+),(\d+)", 60)
     return display, agent, host, (int(placed.group(1)), int(placed.group(2)))
+
+
+def screen_rgb(display, path):
+    """The whole screen of display as (width, height, RGB bytes)."""
+    subprocess.run(["import", "-display", display, "-window", "root", "PNG24:" + path], check=True,
+                   timeout=60, stdout=subprocess.DEVNULL)
+    size = subprocess.run(["identify", "-format", "%w %h", path], capture_output=True, text=True,
+                          check=True, timeout=30).stdout.split()
+    rgb = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True, check=True,
+                         timeout=30).stdout
+    return int(size[0]), int(size[1]), rgb
+
+
+def case_desktop(stack, args):
+    """The agent's own X desktop in the host's main window, the host's input on that desktop, and a
+    player on it at the server's rectangle: at Qt's scale factor args.arg, before and after the
+    main window moves and shrinks."""
+    scale, flat = int(args.arg), bytes((0x20, 0x50, 0x80))
+    rect, covered = (300, 60, 240, 160), (460, 160, 80, 60)  # as desktop.jsonl places them
+    display = stack.display("1600x1000")
+    agent = stack.start("agent", [stack.options.agent, "--desktop", "--size", "640x360", "--scenario",
+                                  os.path.join(HERE, "desktop.jsonl"), "--hold"])
+    port = int(agent.wait_line(r"listening on 127\.0\.0\.1:(\d+)", 10).group(1))
+    server = agent.wait_line(r"agent: desktop (:\d+) ", 20).group(1)
+    probe = stack.start("probe", [stack.options.probe], dict(stack.env, DISPLAY=server, QT_QPA_PLATFORM="xcb"))
+    probe.wait_line(r"^ready", 20)
+    host = stack.host(port, "--quit-on-loss", display=display,
+                      env=dict(stack.env, QT_SCALE_FACTOR=str(scale)))
+    host.wait_line(r"player 7 shown", 30)
+    xdo = dict(os.environ, DISPLAY=display)
+
+    def xdotool(*argv):
+        return subprocess.run(["xdotool", *argv], env=xdo, capture_output=True, text=True, check=True,
+                              timeout=10).stdout
+
+    window = xdotool("search", "--name", "^browser_Redir$").split()[0]
+
+    def check():
+        """What is wrong with the screen now: the desktop picture or the player's place; None when
+        both are right."""
+        geometry = xdotool("getwindowgeometry", window)
+        origin = tuple(int(v) for v in re.search(r"Position: (\d+),(\d+)", geometry).groups())
+        # What the window shows of the desktop, less the scroll bars where it is smaller.
+        shown = [size // scale - (12 if size // scale < full else 0)
+                 for size, full in zip(map(int, re.search(r"Geometry: (\d+)x(\d+)", geometry).groups()), (640, 360))]
+        _, _, expected = screen_rgb(server, os.path.join(stack.dir, "server.png"))
+        width, _, shot = screen_rgb(display, os.path.join(stack.dir, "client.png"))
+
+        def client(x, y):  # the client's pixel at server point x, y
+            at = 3 * ((origin[1] + y * scale) * width + origin[0] + x * scale)
+            return shot[at:at + 3]
+        off = [(x, y) for y in range(min(360, shown[1])) for x in range(0, 300, 3)
+               if client(x, y) != expected[3 * (y * 640 + x):3 * (y * 640 + x) + 3]]
+        if off:
+            return f"{len(off)} desktop points off at origin {origin}, the first {off[:3]}"
+        # The player is whatever is not flat right of the block; inside the covered corner the
+        # desktop shows.
+        player = [(x, y) for y in range(360 * scale) for x in range(260 * scale, 640 * scale)
+                  if x < shown[0] * scale and y < shown[1] * scale
+                  and shot[(at := 3 * ((origin[1] + y) * width + origin[0] + x)):at + 3] != flat]
+        xs, ys = [x for x, _ in player], [y for _, y in player]
+        box = (min(xs), min(ys), max(xs) + 1 - min(xs), max(ys) + 1 - min(ys)) if player else None
+        want = tuple(v * scale for v in rect)
+        corner = [p for p in player if covered[0] * scale <= p[0] < (covered[0] + covered[2]) * scale
+                  and covered[1] * scale <= p[1] < (covered[1] + covered[3]) * scale]
+        if not box or any(abs(a - b) > scale for a, b in zip(box, want)) or corner:
+            return f"player at {box} in the desktop at {origin}, expected {want}; {len(corner)} points in the covered corner"
+        return None
+
+    for step, move in (("placed", None), ("main window moved", ("windowmove", window, "150", "90")),
+                       ("main window smaller", ("windowsize", window, str(600 * scale), str(300 * scale)))):
+        if move:
+            xdotool(*move)
+        try:
+            until(lambda: check() is None, 20, check)
+        except Failure as failure:
+            raise Failure(f"{step}: {failure}")
+    # The host's pointer and keys reach the probe's text field on the agent's display.
+    origin = tuple(int(v) for v in re.search(r"Position: (\d+),(\d+)", xdotool("getwindowgeometry", window)).groups())
+    xdotool("mousemove", str(origin[0] + 123 * scale), str(origin[1] + 255 * scale), "click", "1")
+    probe.wait_line(r"^press 123 255 1$", 20)
+    xdotool("type", "--delay", "50", "h5 Redir")
+    probe.wait_line(r"^text h5 Redir$", 20)
 
 
 def seen(agent, command, timeout=60):
@@ -498,7 +581,7 @@ def case_page_load(stack, args):
 
 CASES = {"scenario": case_scenario, "channel-loss": case_channel_loss, "missing-upstream": case_shortfall,
          "no-agent": case_shortfall, "no-engine": case_shortfall, "player-road": case_player_road,
-         "player-audio": case_player_audio, "page-load": case_page_load}
+         "player-audio": case_player_audio, "page-load": case_page_load, "desktop": case_desktop}
 
 
 def main():
@@ -506,6 +589,7 @@ def main():
     parser.add_argument("--agent", required=True)
     parser.add_argument("--host", required=True)
     parser.add_argument("--page", help="the player's page, as built")
+    parser.add_argument("--probe", help="the desktop probe: a picture and a text field for the agent's display")
     parser.add_argument("case", choices=sorted(CASES))
     parser.add_argument("arg", nargs="?")
     args = parser.parse_args()
