@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Drawing instructions (ImageMagick's MVG) that mark up the demo's screenshot: each player's
-rectangle, the rectangles the server says cover it, and a legend with the title the player
-reported. Read from the agent's and the host's printed lines, so the marks show what was asked;
+rectangle, the rectangles the server says cover it (the last ones sent), and a legend with the
+title the player reported. Read from the agent's and the host's printed lines, so the marks show what was asked;
 the picture underneath shows what the X server made of it.
 
     demo-legend.py AGENT_OUTPUT HOST_OUTPUT > draw.mvg
@@ -39,12 +39,15 @@ def quoted(text):
 print("fill none\nstroke-width 3")
 legend = []
 for tab, (x, y, w, h) in sorted(players.items()):
-    print(f"stroke yellow\nrectangle {x},{y} {x + w - 1},{y + h - 1}")
-    legend.append(("yellow", f"player {tab}: \"{titles.get(tab, '')}\" at {x},{y} {w}x{h}"))
+    print(f"stroke cyan\nrectangle {x},{y} {x + w - 1},{y + h - 1}")
+    legend.append(("cyan", f"player {tab}: \"{titles.get(tab, '')}\" at {x},{y} {w}x{h}"))
     for rect in covers.get(tab, []):
         left, top = origin[0] + rect["left"], origin[1] + rect["top"]
-        print(f"stroke red\nrectangle {left},{top} {left + rect['width'] - 1},{top + rect['height'] - 1}")
-        legend.append(("red", f"covering window of player {tab} at {left},{top} {rect['width']}x{rect['height']}: the player is masked there"))
+        print(f"stroke magenta\nrectangle {left},{top} {left + rect['width'] - 1},{top + rect['height'] - 1}")
+        legend.append(("magenta", f"covered on the remote desktop at {left},{top} {rect['width']}x{rect['height']}: "
+                              "the player is masked there"))
+# The demo page's clip is red in the client's player and blue in the remote browser.
+legend.append(("red", "the client's player shows the video in red; the remote browser's copy is blue"))
 top = origin[1] + 470
 print(f"stroke none\nfill #000000b0\nrectangle {origin[0] + 8},{top} {origin[0] + 760},{top + 12 + 24 * len(legend)}")
 print("font-size 16")

@@ -1,5 +1,6 @@
 #include "agent.h"
 
+#include "browserwatcher.h"
 #include "upstreamrelay.h"
 
 #include <QJsonDocument>
@@ -89,6 +90,8 @@ void Agent::onClientChanged(bool connected)
     m_codec.reset();
     if (!connected) {
         print(QStringLiteral("agent: host disconnected"));
+        if (m_watcher)
+            m_watcher->setClientConnected(false);
         if (m_closing)
             Q_EMIT finished(0);
         else if (m_next < m_steps.size() || m_expecting)
@@ -98,10 +101,41 @@ void Agent::onClientChanged(bool connected)
     print(QStringLiteral("agent: host connected"));
     if (!m_started) {
         m_started = true;
+        if (m_browserTunnel)
+            sendPolicy({ { QStringLiteral("enableProxy"), 1 },
+                { QStringLiteral("proxyIp"), QStringLiteral("127.0.0.1") },
+                { QStringLiteral("proxyPort"), QStringLiteral("${freePort}") } });
         playNext();
     } else {
         resendPolicy();
     }
+    // After the policy: the browser's videos are created only now.
+    if (m_watcher)
+        m_watcher->setClientConnected(true);
+}
+
+void Agent::watch(BrowserWatcher* watcher, bool tunnel)
+{
+    m_watcher = watcher;
+    m_browserTunnel = tunnel;
+    connect(watcher, &BrowserWatcher::message, this, [this](const QJsonObject& message) {
+        const QByteArray msg = QJsonDocument(message).toJson(QJsonDocument::Compact);
+        sendToClient(ChannelFrame::Library, msg, QString::fromUtf8(msg));
+    });
+    connect(watcher, &BrowserWatcher::note, this,
+        [](const QString& line) { print(QStringLiteral("agent: browser: ") + line); });
+    watcher->setClientConnected(m_client);
+}
+
+void Agent::sendPolicy(QJsonObject policy)
+{
+    for (auto it = policy.begin(); it != policy.end(); ++it) {
+        if (it.value() == QLatin1String("${freePort}"))
+            it.value() = freeLoopbackPort();
+    }
+    m_policy = QJsonDocument(policy).toJson(QJsonDocument::Compact);
+    sendToClient(ChannelFrame::ProxyPolicy, m_policy,
+        QStringLiteral("proxy policy ") + QString::fromUtf8(m_policy));
 }
 
 void Agent::resendPolicy()
@@ -132,6 +166,8 @@ void Agent::onClientMessage(const QByteArray& msg)
     if (document.isObject()) {
         seen = document.object();
         print(QStringLiteral("client -> server: ") + QString::fromUtf8(msg));
+        if (m_watcher)
+            m_watcher->handleClientMessage(seen);
         const int proxyId = seen.value(QLatin1String("proxyid")).toInt();
         const int command = seen.value(QLatin1String("commandId")).toInt();
         if (command == cmdProxyConnect)
@@ -191,17 +227,9 @@ void Agent::playNext()
             sendToClient(ChannelFrame::Library, msg, QString::fromUtf8(msg));
             break;
         }
-        case ScenarioStep::Policy: {
-            QJsonObject policy = step.object;
-            for (auto it = policy.begin(); it != policy.end(); ++it) {
-                if (it.value() == QLatin1String("${freePort}"))
-                    it.value() = freeLoopbackPort();
-            }
-            m_policy = QJsonDocument(policy).toJson(QJsonDocument::Compact);
-            sendToClient(ChannelFrame::ProxyPolicy, m_policy,
-                QStringLiteral("proxy policy ") + QString::fromUtf8(m_policy));
+        case ScenarioStep::Policy:
+            sendPolicy(step.object);
             break;
-        }
         case ScenarioStep::Raw:
             print(QStringLiteral("server -> client: raw bytes %1")
                       .arg(QString::fromLatin1(step.bytes.toHex(' '))));

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QTimer>
 
+class BrowserWatcher;
 class UpstreamRelay;
 
 /*!
@@ -33,6 +34,11 @@ public:
     // The SPICE server whose port carries the channel, for the other devices it serves.
     SpicePortServer* spiceServer() { return &m_port; }
 
+    // Sends the watcher's messages to the client and the client's answers to the watcher, which
+    // stays the caller's. With tunnel, a host that connects first gets a proxy policy, so that
+    // its players fetch through the relay as the browser does.
+    void watch(BrowserWatcher* watcher, bool tunnel);
+
     // Ends the agent from outside (a signal): finished() tells whether the scenario was through.
     void stop();
 
@@ -42,6 +48,7 @@ Q_SIGNALS:
 private:
     void onClientChanged(bool connected);
     void onReceived(const char* data, int size);
+    void sendPolicy(QJsonObject policy);
     void resendPolicy();
     void onClientMessage(const QByteArray& msg);
     void onTimeout();
@@ -64,6 +71,8 @@ private:
     bool m_closing = false; // passed, and the port closed: the host's leaving ends the agent
     const ScenarioStep* m_expecting = nullptr;
     QTimer m_timer;
+    BrowserWatcher* m_watcher = nullptr;
+    bool m_browserTunnel = false;
     QByteArray m_policy; // the last proxy policy sent, sent again to a host that comes back
     // Client messages no expectation has claimed yet, oldest first.
     QList<QJsonObject> m_unclaimed;

@@ -3,27 +3,34 @@
 // to the host that opens the port, prints every message both ways, and serves the library's
 // tunnel through an upstream proxy. With --desktop the same server shows an X desktop on its
 // display channel and takes the client's pointer and keyboard into it: an Xvfb of its own
-// (--size, 1280x800 by default), or a display that runs (--display).
+// (--size, 1280x800 by default), or a display that runs (--display). With --browser, Chromium shows
+// a page on that desktop in app mode and every video it plays gets a player of the client laid
+// over it (BrowserWatcher); with --upstream the browser fetches through that proxy too, and the
+// client is sent a proxy policy before any player, so that both reach the same network.
 //
 //   h5redir-agent --scenario video.jsonl [--port 0] [--port-name NAME] [--upstream 127.0.0.1:8888]
 //                 [--hold] [--desktop [--size WxH | --display :N]]
 //   h5redir-agent --desktop [--size WxH | --display :N] [--port 0] ...   (serves until stopped)
+//   h5redir-agent --desktop --browser URL [--upstream HOST:PORT] ...     (serves until stopped)
 //
 // Exit status: 0 when every expectation of the scenario was met, 1 when one was not, 2 on bad
-// arguments or a desktop that cannot start. With --desktop, SIGTERM and SIGINT end the agent
-// (and its Xvfb) cleanly: 0 unless a scenario was still running.
+// arguments or a desktop or browser that cannot start. With --desktop, SIGTERM and SIGINT end the
+// agent (and its Xvfb) cleanly: 0 unless a scenario was still running.
 
 #include "agent.h"
+#include "browserwatcher.h"
 #include "desktop.h"
 #include "upstreamrelay.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <QUrl>
 
 #include <glib-unix.h>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -63,8 +70,12 @@ int main(int argc, char* argv[])
     const QCommandLineOption displayOption(QStringLiteral("display"),
         QStringLiteral("Show this running X display instead of starting an Xvfb."),
         QStringLiteral(":N"));
+    const QCommandLineOption browserOption(QStringLiteral("browser"),
+        QStringLiteral("Open URL in Chromium on the desktop and redirect its videos (needs "
+                       "--desktop); with --upstream, Chromium fetches through it too."),
+        QStringLiteral("url"));
     parser.addOptions({ scenarioOption, portOption, portNameOption, upstreamOption, holdOption,
-        desktopOption, sizeOption, displayOption });
+        desktopOption, sizeOption, displayOption, browserOption });
     parser.process(app);
 
     const bool withDesktop = parser.isSet(desktopOption);
@@ -75,6 +86,8 @@ int main(int argc, char* argv[])
     QString error;
     if (!parser.isSet(scenarioOption) && !withDesktop)
         error = QStringLiteral("--scenario is required (or --desktop)");
+    else if (parser.isSet(browserOption) && !withDesktop)
+        error = QStringLiteral("--browser needs --desktop");
     else if (!size.hasMatch())
         error = QStringLiteral("--size wants WxH, such as 1280x800");
     else if (parser.isSet(scenarioOption))
@@ -96,6 +109,19 @@ int main(int argc, char* argv[])
             QSize(size.captured(1).toInt(), size.captured(2).toInt()), error)) {
         std::fprintf(stderr, "h5redir-agent: %s\n", qUtf8Printable(error));
         return 2;
+    }
+    // After the agent and the desktop, so that it goes first: the browser ends before its display,
+    // and Xlib ends the process when a display goes away under one of its connections.
+    std::unique_ptr<BrowserWatcher> watcher;
+    if (parser.isSet(browserOption)) {
+        watcher = std::make_unique<BrowserWatcher>(desktop.displayName());
+        agent.watch(watcher.get(), !upstream.isEmpty());
+        if (!watcher->start(QUrl::fromUserInput(parser.value(browserOption)),
+                QRect(QPoint(0, 0), desktop.size()), upstream)) {
+            std::fprintf(stderr, "h5redir-agent: cannot start the browser on %s\n",
+                qUtf8Printable(desktop.displayName()));
+            return 2;
+        }
     }
     if (!agent.listen(quint16(parser.value(portOption).toUInt()))) {
         std::fprintf(stderr, "h5redir-agent: cannot listen on port %s\n",

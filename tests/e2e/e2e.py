@@ -383,6 +383,133 @@ def case_desktop(stack, args):
     probe.wait_line(r"^text h5 Redir$", 20)
 
 
+def pixels_like(shot, width, low, high):
+    """The x, y of every pixel of an RGB screenshot whose channels lie between low and high."""
+    pattern = re.compile(b"(?=" + b"".join(b"[" + re.escape(bytes([a])) + b"-" + re.escape(bytes([b])) + b"]"
+                                          for a, b in zip(low, high)) + b")", re.S)
+    return [(i // 3 % width, i // 3 // width) for i in (m.start() for m in pattern.finditer(shot)) if i % 3 == 0]
+
+
+# The colours of videos.html as a screenshot shows them: the client's player, the page's own
+# copy of the video, the rings that mark each video's box, the page's menu, the probe's window.
+PLAYER, REMOTE, RING = ((180, 0, 0), (255, 70, 70)), ((0, 0, 180), (70, 70, 255)), ((0, 200, 0), (60, 255, 60))
+MENU, PROBE = ((200, 200, 0), (255, 255, 60)), ((24, 72, 120), (40, 88, 136))
+
+
+def marked_boxes(shot, width, scale):
+    """The boxes inside the green rings of the screen, as (left, top, right, bottom), left to right."""
+    left, boxes = set(pixels_like(shot, width, *RING)), []
+    while left:
+        todo, ring = [left.pop()], []
+        while todo:
+            x, y = todo.pop()
+            ring.append((x, y))
+            for near in ((x + dx, y + dy) for dx in (-2, -1, 0, 1, 2) for dy in (-2, -1, 0, 1, 2)):
+                if near in left:
+                    left.remove(near)
+                    todo.append(near)
+        if len(ring) > 100:  # not a stray pixel of some edge
+            xs, ys, w = [x for x, _ in ring], [y for _, y in ring], 2 * scale
+            boxes.append((min(xs) + w, min(ys) + w, max(xs) + 1 - w, max(ys) + 1 - w))
+    return sorted(boxes)
+
+
+def inside(point, box, margin):
+    return box[0] - margin <= point[0] < box[2] + margin and box[1] - margin <= point[1] < box[3] + margin
+
+
+def overlay_fault(display, path, scale, count, cover):
+    """What is wrong with the client's screen: count marked boxes, each filled by the player but for
+    what shows the cover colour, and nothing of the player outside them; None when it is right."""
+    width, _, shot = screen_rgb(display, path)
+    boxes, player = marked_boxes(shot, width, scale), pixels_like(shot, width, *PLAYER)
+    if len(boxes) != count:
+        return f"{len(boxes)} marked boxes {boxes}, expected {count}"
+    stray = [p for p in player if not any(inside(p, box, scale) for box in boxes)]
+    if stray:
+        return f"{len(stray)} player pixels outside the boxes {boxes}, the first {stray[:3]}"
+    for box in boxes:
+        remote = [p for p in pixels_like(shot, width, *REMOTE) if inside(p, box, -scale)]
+        if remote or not any(inside(p, box, 0) for p in player):
+            return f"box {box}: {len(remote)} pixels of the remote video show, the first {remote[:3]}"
+    covered = [p for p in pixels_like(shot, width, *cover) if inside(p, boxes[0], 0)] if cover else []
+    if cover and not covered:
+        return f"box {boxes[0]}: nothing of the cover shows"
+    if covered:
+        area = (min(x for x, _ in covered), min(y for _, y in covered), max(x for x, _ in covered) + 1,
+                max(y for _, y in covered) + 1)
+        over = [p for p in player if inside(p, area, -scale)]
+        if over:
+            return f"{len(over)} player pixels over the cover at {area}, the first {over[:3]}"
+    return None
+
+
+def start_browser(stack, scale, page):
+    """The page's servers, the agent with its desktop and Chromium at videos.html, and the host on a
+    display of its own at Qt's scale factor: the display, the agent's display, the agent, the host
+    and what xdotool needs on either display."""
+    display = stack.display("1800x1100")
+    serve = stack.start("serve", [os.path.join(SOURCE, "examples", "page", "serve"), page, stack.dir])
+    url = serve.wait_line(r"^page (\S+)", 30).group(1).replace("index.html", "videos.html")
+    agent = stack.start("agent", [stack.options.agent, "--desktop", "--size", "800x500", "--browser", url,
+                                  "--upstream", serve.wait_line(r"^upstream (\S+)", 30).group(1)])
+    port = int(agent.wait_line(r"listening on 127\.0\.0\.1:(\d+)", 10).group(1))
+    server = agent.wait_line(r"agent: desktop (:\d+) ", 20).group(1)
+    host = stack.host(port, "--quit-on-loss", player="webengine", display=display,
+                      env=dict(stack.env, QT_SCALE_FACTOR=str(scale)))
+    host.wait_line(r"player 1 shown", 60)
+
+    def xdotool(screen, *argv):
+        return subprocess.run(["xdotool", *argv], env=dict(os.environ, DISPLAY=screen), capture_output=True,
+                              text=True, check=True, timeout=20).stdout
+    window = xdotool(display, "search", "--sync", "--name", "^browser_Redir$").split()[0]
+    origin = tuple(int(v) for v in re.search(r"Position: (\d+),(\d+)", xdotool(display, "getwindowgeometry", window)).groups())
+    return display, server, agent, host, xdotool, origin
+
+
+def case_browser(stack, args):
+    """Chromium on the agent's desktop plays videos.html; after each step on that desktop, the
+    client's screen shows the player exactly in each marked video box at Qt's scale factor args.arg,
+    masked where the remote desktop covers it, and nowhere else."""
+    scale = int(args.arg)
+    display, server, agent, host, xdotool, origin = start_browser(stack, scale, args.page)
+    chromium = xdotool(server, "search", "--name", "^Videos").split()[0]
+    probe = stack.start("probe", [args.probe, "200x150+560+300"], dict(stack.env, DISPLAY=server, QT_QPA_PLATFORM="xcb"))
+    probe.wait_line(r"^ready", 20)
+    xdotool(server, "windowfocus", chromium)  # the probe took the focus: no window manager gives it back
+
+    def on_page(*argv):
+        """Input on the page's background through the host: the pointer there first, and a click
+        before keys, which go to the host's focused window."""
+        xdotool(display, "mousemove", str(origin[0] + 20 * scale), str(origin[1] + 470 * scale), *argv)
+
+    def over_video():
+        left, top = map(int, re.findall(r'"commandId":22,"height":\d+,"id":1,"left":(\d+),"top":(\d+)',
+                                        "\n".join(agent.lines))[-1])
+        xdotool(server, "windowmove", xdotool(server, "search", "--pid", str(probe.popen.pid)).split()[0],
+                str(left + 240), str(top + 120))
+
+    # Each row: the step, what it does, then the marked boxes and the colour that must cover part
+    # of the first one.
+    for step, action, count, cover in (
+            ("loaded", lambda: None, 1, None),
+            ("wheel down", lambda: on_page("click", "5"), 1, None),
+            ("menu open", lambda: on_page("click", "1", "key", "m"), 1, MENU),
+            ("menu closed", lambda: on_page("click", "1", "key", "m"), 1, None),
+            ("remote window over the video", over_video, 1, PROBE),
+            ("remote window closed", probe.stop, 1, None),
+            ("browser window narrower", lambda: xdotool(server, "windowsize", chromium, "700", "500"), 1, None),
+            ("scrolled out of view", lambda: on_page("click", "--repeat", "12", "5"), 0, None),
+            ("scrolled back", lambda: on_page("click", "--repeat", "12", "4"), 1, None),
+            ("second video", lambda: on_page("click", "1", "key", "a"), 2, None),
+            ("first video removed", lambda: on_page("click", "1", "key", "r"), 1, None)):
+        action()
+        shot = os.path.join(stack.dir, "client.png")
+        until(lambda: overlay_fault(display, shot, scale, count, cover) is None, 20,
+              lambda: f"{step}: {overlay_fault(display, shot, scale, count, cover)}")
+    agent.wait_line(r'server -> client: \{"commandId":26,"id":1\}', 10)
+
+
 def seen(agent, command, timeout=60):
     agent.wait_line(r'expected and seen: \{"commandId":%d,' % command, timeout)
 
@@ -392,19 +519,6 @@ def case_player_road(stack, args):
     that only tinyproxy, behind the agent, reaches), so every event the agent sees proves it."""
     display, agent, host, (x, y) = start_player(stack, os.path.join(HERE, "player-road.jsonl"))
     seen(agent, 5)
-    # The chat window's rectangle hides the player's right side: there the X server shows the
-    # main window. The left side shows the video, which is neither desktop nor black.
-    screen = os.path.join(stack.dir, "screen.png")
-
-    def pixels():
-        subprocess.run(["import", "-display", display, "-window", "root", "PNG24:" + screen], check=True,
-                       timeout=60, stdout=subprocess.DEVNULL)
-        return png_pixel(screen, x + 600, y + 100), png_pixel(screen, x + 100, y + 200)
-
-    def clipped():
-        desktop, video = pixels()
-        return desktop == DESKTOP and video not in (DESKTOP, (0, 0, 0))
-    until(clipped, 20, lambda: f"screen: covered point, video point {pixels()}")
     # The page's controls sit at fixed places: a link to a new window, a download, full screen.
     for left, command in ((50, 13), (150, 9), (250, 11)):
         click(display, x + left, y + 20)
@@ -581,7 +695,8 @@ def case_page_load(stack, args):
 
 CASES = {"scenario": case_scenario, "channel-loss": case_channel_loss, "missing-upstream": case_shortfall,
          "no-agent": case_shortfall, "no-engine": case_shortfall, "player-road": case_player_road,
-         "player-audio": case_player_audio, "page-load": case_page_load, "desktop": case_desktop}
+         "player-audio": case_player_audio, "page-load": case_page_load, "desktop": case_desktop,
+         "browser": case_browser}
 
 
 def main():

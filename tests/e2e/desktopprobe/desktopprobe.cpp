@@ -1,12 +1,14 @@
 // What the desktop tests run on the agent's display: a window filling the screen with a flat
 // colour, a block of gradient and text (detail that any scaling or loss would change) and a text
 // field. It prints each button press with its screen position, and the field's text after each
-// change, so the test sees the host's input arrive.
+// change, so the test sees the host's input arrive. Given WxH+X+Y, the window has that geometry
+// instead: a remote window that the browser test moves over a video.
 #include <QApplication>
 #include <QLinearGradient>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QScreen>
 
 #include <cstdio>
@@ -26,7 +28,8 @@ public:
         : m_field(this)
     {
         m_field.setGeometry(20, 240, 200, 30);
-        connect(&m_field, &QLineEdit::textChanged, [](const QString& text) { print("text " + text); });
+        connect(
+            &m_field, &QLineEdit::textChanged, [](const QString& text) { print("text " + text); });
         qApp->installEventFilter(this);
     }
 
@@ -68,7 +71,13 @@ int main(int argc, char* argv[])
     // A steady picture: a blinking cursor would change it between two screenshots.
     QApplication::setCursorFlashTime(0);
     Probe probe;
-    probe.setGeometry(QApplication::primaryScreen()->geometry());
+    const QRegularExpressionMatch geometry
+        = QRegularExpression(QStringLiteral("^(\\d+)x(\\d+)\\+(\\d+)\\+(\\d+)$"))
+              .match(app.arguments().value(1));
+    probe.setGeometry(geometry.hasMatch()
+            ? QRect(geometry.captured(3).toInt(), geometry.captured(4).toInt(),
+                geometry.captured(1).toInt(), geometry.captured(2).toInt())
+            : QApplication::primaryScreen()->geometry());
     probe.show();
     probe.activateWindow();
     probe.findChild<QLineEdit*>()->setFocus();
