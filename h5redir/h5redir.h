@@ -66,6 +66,10 @@ Q_SIGNALS:
     // Part of the interface for hosts that start the proxy server by signal; never emitted here.
     void signalInitSocketServer(int port);
     void signalWriteDataToSocket(int handle, const QByteArray &data);
+    // Tell the loopback server that the channel is backed up, or no longer, and how much of what
+    // it read has been taken here; both only once the host reports its backlog.
+    void signalSetReadPaused(bool bPaused);
+    void signalReadTaken(qint64 bytes);
 
 public Q_SLOTS:
     void onInitH5();
@@ -100,6 +104,17 @@ public:
     void SetProxy(int port, QString host);
     void InitSocketServer(H5redir *redir, int port);
     void CloseSocketServer();
+    /*!
+     * The host reports how many bytes of the messages it was handed by messageToSpice() it still
+     * holds unsent, counting each from its emission. From the first report on, the tunnel stops
+     * reading local connections while 8 MiB or more of what it read waits to leave on the channel
+     * (the bytes reported, plus those emitted since the report), and reads again once 6 MiB or
+     * less does; it also stops while 8 MiB it read still waits for this object's thread, busy
+     * elsewhere. Report at least whenever the figure falls, as on each write's completion, and 0
+     * when the channel's queue is dropped. A host that never calls it gets no bound: local
+     * connections are read as fast as they send.
+     */
+    void SetChannelBacklog(qint64 bytes);
     void SetDataLen(unsigned char *buf, int len);
     void GetDataLen(unsigned char *buf, unsigned int &len);
 
@@ -139,6 +154,7 @@ private:
     void SendJsonMsg(const QJsonObject &object);
     void SendPlayerEvent(int tabid, int commandId, const QJsonObject &extra);
     void DestroySocketServer();
+    void FollowChannelBacklog();
 
     QMutex m_mutex;
     QList<BRData> m_listBRData;
@@ -150,6 +166,13 @@ private:
     QThread *m_pSocketThread = nullptr;
     H5SocketServer *m_pSocketServer = nullptr;
     bool m_bLocalProxy = false;
+    // What the host last reported unsent; -1 until its first report, and with it no bound.
+    qint64 m_nChannelBacklog = -1;
+    // Bytes emitted since that report, which it cannot have counted.
+    qint64 m_nUnreported = 0;
+    bool m_bReadPaused = false;
+    // Bytes of the loopback server's blocks taken since the last signalReadTaken().
+    qint64 m_nTaken = 0;
     int m_nTopMargin = 0;
 
     Q_DISABLE_COPY(H5redir)

@@ -22,6 +22,12 @@ void H5redir::SendMsgToZorv(QByteArray &msg)
         H5_DEBUG << "H5" << "SendMsgToZorv" << "SendMsgToZorv" << "Invalid parameter";
         return;
     }
+    // Counted before the emission: a host may report its backlog from inside its slot, and may
+    // even delete this object there.
+    if (m_nChannelBacklog >= 0) {
+        m_nUnreported += msg.size();
+        FollowChannelBacklog();
+    }
     emit messageToSpice(msg, H5ChannelMessageType);
 }
 

@@ -17,6 +17,19 @@
 namespace {
 
 constexpr int maxPendingConnections = 3000;
+// Bytes waiting to leave on the channel at or above which local connections are no longer read,
+// and at or below which they are read again. The high mark bounds the host's memory and how long
+// the players' own messages queue behind tunnelled bytes; the low mark is what the channel still
+// has to send while reading resumes, so that a fast channel never runs dry. Benchmarks build the
+// library with other values to compare them.
+#ifndef H5REDIR_BACKLOG_HIGH_BYTES
+#define H5REDIR_BACKLOG_HIGH_BYTES (8 * 1024 * 1024)
+#define H5REDIR_BACKLOG_LOW_BYTES (6 * 1024 * 1024)
+#endif
+constexpr qint64 backlogHighBytes = H5REDIR_BACKLOG_HIGH_BYTES;
+constexpr qint64 backlogLowBytes = H5REDIR_BACKLOG_LOW_BYTES;
+// How much of the server's blocks is taken before the server hears of it, in one signal.
+constexpr qint64 takenReportBytes = 1024 * 1024;
 const QLatin1String localProxyHost("127.0.0.1");
 
 } // namespace
@@ -31,6 +44,13 @@ void H5redir::onRecvDataFromSocket(int handle, const QByteArray &data)
 {
     if (data.isEmpty())
         return;
+    if (m_nChannelBacklog >= 0) {
+        m_nTaken += data.size();
+        if (m_nTaken >= takenReportBytes) {
+            emit signalReadTaken(m_nTaken);
+            m_nTaken = 0;
+        }
+    }
     // One block read is one frame, header and payload in one buffer. The buffer of the last frame
     // is reused when the host let go of it on sending: large blocks then cost no fresh memory to
     // allocate and fault in. A host that keeps its frame keeps it intact, as this one then gets
@@ -50,6 +70,26 @@ void H5redir::onRecvDataFromSocket(int handle, const QByteArray &data)
     std::memcpy(out + H5FrameHeaderSize, data.constData(), size_t(data.size()));
     SendMsgToZorv(frame);
     spare.swap(frame);
+}
+
+void H5redir::SetChannelBacklog(qint64 bytes)
+{
+    // The first report starts the pacing of the server's reads, even with nothing to pause yet.
+    if (m_nChannelBacklog < 0)
+        emit signalSetReadPaused(m_bReadPaused);
+    m_nChannelBacklog = qMax<qint64>(0, bytes);
+    m_nUnreported = 0;
+    FollowChannelBacklog();
+}
+
+void H5redir::FollowChannelBacklog()
+{
+    const qint64 waiting = m_nChannelBacklog + m_nUnreported;
+    const bool bPause = m_bReadPaused ? waiting > backlogLowBytes : waiting >= backlogHighBytes;
+    if (bPause == m_bReadPaused)
+        return;
+    m_bReadPaused = bPause;
+    emit signalSetReadPaused(bPause);
 }
 
 void H5redir::onSocketDisConn(int handle)
@@ -122,6 +162,12 @@ void H5redir::InitSocketServer(H5redir *redir, int port)
     connect(m_pSocketServer, &H5SocketServer::signalRecvDataFromSocket, redir, &H5redir::onRecvDataFromSocket);
     connect(m_pSocketServer, &H5SocketServer::signalSocketNewConn, redir, &H5redir::onSocketNewConn);
     connect(m_pSocketServer, &H5SocketServer::signalSocketDisConn, redir, &H5redir::onSocketDisConn);
+    connect(redir, &H5redir::signalSetReadPaused, m_pSocketServer, &H5SocketServer::onSetReadPaused);
+    connect(redir, &H5redir::signalReadTaken, m_pSocketServer, &H5SocketServer::onReadTaken);
+    // A host that reports its backlog has the new server paced from the start.
+    m_nTaken = 0;
+    if (m_nChannelBacklog >= 0)
+        m_pSocketServer->onSetReadPaused(m_bReadPaused);
     // Loopback only: the tunnel carries the host's own traffic and nobody else's.
     m_pSocketServer->listen(QHostAddress::LocalHost, quint16(port));
 

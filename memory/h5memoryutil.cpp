@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int lowCyclesToStop = 5;
+constexpr int pauseMs = 1000;
 
 // Starts h5setvol.sh from the host application's directory, detached, with the given arguments.
 // The program path is passed whole rather than split out of one command line, so a directory
@@ -34,6 +35,7 @@ void H5MemoryUtil::onSetStop()
 {
     H5_DEBUG << "onSetStop" << "";
     m_bStop = true;
+    m_stopRequested.release();
 }
 
 void H5MemoryUtil::onSetVol(quint16 vol)
@@ -100,7 +102,11 @@ void H5MemoryUtil::run()
         } else {
             nLowCycles = 0;
         }
-        QThread::sleep(1);
+        // A semaphore rather than a wait condition: a stop released while a cycle still runs is
+        // kept for the pause that follows, so nothing is lost between the flag's check and the
+        // wait, and the flag itself needs no lock. The caller stopping us then waits for the
+        // cycle's own commands only, not for the rest of a second.
+        m_stopRequested.tryAcquire(1, pauseMs);
         if (m_bStop)
             return;
     }

@@ -3,6 +3,7 @@
 
 #include "h5redir_export.h"
 
+#include <QSemaphore>
 #include <QThread>
 
 #include <atomic>
@@ -13,7 +14,7 @@
  *
  * The object belongs to the thread that creates it (its slots run there); only run() and the
  * external commands it starts run on the worker thread. The stop request, volume and mute state
- * are atomics shared between the two.
+ * are atomics shared between the two; a stop also ends the pause between two cycles at once.
  */
 class H5REDIR_EXPORT H5MemoryUtil : public QThread
 {
@@ -46,6 +47,8 @@ protected:
 private:
     const qint64 m_nMemLimit;
     std::atomic<bool> m_bStop { false };
+    // Released by every stop request; the pause between two cycles waits on it.
+    QSemaphore m_stopRequested;
     std::atomic<bool> m_bMute { false };
     std::atomic<quint16> m_nVol { 77 };
     // The mute state the worker applied last; -1 until the first cycle. Worker thread only.

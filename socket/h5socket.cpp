@@ -24,8 +24,19 @@ qintptr H5Socket::getSocketDescriptor()
     return m_nSocketDescriptor;
 }
 
+void H5Socket::setReadPaused(bool bPaused)
+{
+    m_bReadPaused = bPaused;
+    // A socket whose buffer filled up reads the connection again only once that buffer has been
+    // read from; no readyRead() comes for the bytes already in it.
+    if (!bPaused && bytesAvailable() > 0)
+        onReadData();
+}
+
 void H5Socket::onReadData()
 {
+    if (m_bReadPaused)
+        return;
     // Asking for exactly what is buffered lets QIODevice hand over its read chunk as it stands,
     // where readAll() would copy it into a fresh array.
     emit signalRecvDataFromSocket(int(m_nSocketDescriptor), read(bytesAvailable()));
@@ -33,6 +44,10 @@ void H5Socket::onReadData()
 
 void H5Socket::onSocketDisConn()
 {
+    // A pause may have held bytes back; they are the stream's last and go before its end. Qt
+    // keeps the read buffer of a socket its peer closed.
+    if (bytesAvailable() > 0)
+        emit signalRecvDataFromSocket(int(m_nSocketDescriptor), read(bytesAvailable()));
     H5_DEBUG << "H5" << "onSocketDisConn" << "disconn:" << m_nSocketDescriptor << ",instance:" << this;
     emit signalSocketDisConn(int(m_nSocketDescriptor));
 }

@@ -8,7 +8,8 @@
 
 /*!
  * One accepted loopback connection of H5SocketServer, named by its handle: the socket descriptor
- * it was built from, which also names it on the channel.
+ * it was built from, which also names it on the channel. Every read becomes one block of
+ * signalRecvDataFromSocket(), as large as the read buffer size its creator sets allows.
  */
 class H5REDIR_EXPORT H5Socket : public QTcpSocket
 {
@@ -21,6 +22,9 @@ public:
     ~H5Socket() override;
 
     qintptr getSocketDescriptor();
+    // While paused, nothing is read: the bytes wait in this socket's buffer and, once it is full,
+    // in the kernel, which then stops the peer. Resuming hands on what the buffer holds.
+    void setReadPaused(bool bPaused);
 
 Q_SIGNALS:
     void signalRecvDataFromSocket(int handle, const QByteArray &data);
@@ -32,6 +36,7 @@ public Q_SLOTS:
 
 private:
     const qintptr m_nSocketDescriptor;
+    bool m_bReadPaused = false;
 
     Q_DISABLE_COPY(H5Socket)
 };

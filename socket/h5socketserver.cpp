@@ -5,11 +5,11 @@
 
 #include <QDeadlineTimer>
 #include <QMap>
-#include <QMutex>
 #include <QPair>
 #include <QQueue>
 
 #include <algorithm>
+#include <mutex>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,6 +17,16 @@
 namespace {
 
 constexpr int writeTimeoutMs = 30000;
+// The most one read of a connection takes, and so the largest data message an upload becomes:
+// larger reads cost the same per byte and only make the messages, and their copies on the way to
+// the channel, larger. Benchmarks build the library with other values to compare them.
+#ifndef H5SOCKET_READ_BYTES
+#define H5SOCKET_READ_BYTES (256 * 1024)
+#endif
+constexpr qint64 readLimitBytes = H5SOCKET_READ_BYTES;
+// Bytes passed on to the creator's thread but not yet taken there, at which reading stops: that
+// thread may be busy elsewhere for a while, and the blocks would otherwise pile up in its queue.
+constexpr qint64 untakenLimitBytes = 8 * 1024 * 1024;
 // The handle of a connection is its descriptor number, and the system gives a closed number to
 // the next accepted connection at once. Frames the server side sent before it learnt of a close
 // (the messages cross on the channel) would then be written into a stranger's connection. So a
@@ -40,7 +50,7 @@ public:
 
     void add(int handle)
     {
-        const QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         const qint64 until = QDeadlineTimer(quarantineMs).deadline();
         m_until[handle] = until;
         m_order.enqueue(qMakePair(handle, until));
@@ -50,7 +60,7 @@ public:
     // number out of quarantine, the original closed.
     qintptr admit(qintptr descriptor)
     {
-        const QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         expire(QDeadlineTimer::current().deadline());
         while (m_until.contains(int(descriptor))) {
             // Above every quarantined number, so one call finds a number that is free to use.
@@ -93,7 +103,9 @@ private:
         return entry.first;
     }
 
-    QMutex m_mutex;
+    // The servers of a process, one after another, each on a thread of its own, share this:
+    // std::mutex rather than QMutex, whose locking in Debian's Qt ThreadSanitizer cannot see.
+    std::mutex m_mutex;
     // Qt's containers rather than the standard ones: their instantiations stay out of the
     // library's exported symbols.
     // handle -> end of its quarantine, and the same entries in the order they end
@@ -127,6 +139,9 @@ void H5SocketServer::incomingConnection(qintptr descriptor)
     auto *socket = new H5Socket(handle, nullptr);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, true);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, true);
+    // Qt reads no more than fits in the read buffer: each readyRead() then brings at most this.
+    socket->setReadBufferSize(readLimitBytes);
+    socket->setReadPaused(m_bReadPaused);
     H5_DEBUG << "H5" << "incomingConnection" << "new socket:" << handle << ",instance:" << socket;
     connect(socket, &H5Socket::signalRecvDataFromSocket, this, &H5SocketServer::onRecvDataFromSocket);
     connect(socket, &H5Socket::signalSocketDisConn, this, &H5SocketServer::onSocketDisConn);
@@ -160,6 +175,10 @@ void H5SocketServer::removeSocket(int handle)
 void H5SocketServer::onRecvDataFromSocket(int handle, const QByteArray &data)
 {
     emit signalRecvDataFromSocket(handle, data);
+    if (m_bPaced) {
+        m_nUntaken += data.size();
+        followReadState();
+    }
 }
 
 void H5SocketServer::onWriteDataToSocket(int handle, const QByteArray &data)
@@ -178,4 +197,35 @@ void H5SocketServer::onSocketDisConn(int handle)
 {
     removeSocket(handle);
     emit signalSocketDisConn(handle);
+}
+
+void H5SocketServer::onSetReadPaused(bool bPaused)
+{
+    // Blocks passed on before the pacing began are reported taken too: the count errs low by
+    // those, never high.
+    m_bPaced = true;
+    m_bChannelFull = bPaused;
+    followReadState();
+}
+
+void H5SocketServer::onReadTaken(qint64 bytes)
+{
+    m_nUntaken = qMax<qint64>(0, m_nUntaken - bytes);
+    followReadState();
+}
+
+void H5SocketServer::followReadState()
+{
+    const bool bPause = m_bChannelFull || m_nUntaken >= untakenLimitBytes;
+    if (bPause == m_bReadPaused)
+        return;
+    m_bReadPaused = bPause;
+    for (H5Socket *socket : qAsConst(m_listSocket)) {
+        if (socket)
+            socket->setReadPaused(bPause);
+        // A connection resumed hands on its buffer, which can pause the reads again; that call
+        // has then set every connection itself.
+        if (m_bReadPaused != bPause)
+            return;
+    }
 }

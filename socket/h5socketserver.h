@@ -15,6 +15,11 @@ class H5Socket;
  * bytes the server side sends back into the connection their handle names.
  *
  * Lives, with all its connections, on a thread of its own; it owns the connections.
+ *
+ * Reading is paced by its creator once it calls onSetReadPaused(): from then on the server stops
+ * reading every connection while told the channel is backed up, and also while the blocks it
+ * passed on and its creator has not yet reported taken (onReadTaken()) add up to 8 MiB, as when
+ * the creator's thread is busy elsewhere. It has no view of the channel itself.
  */
 class H5REDIR_EXPORT H5SocketServer : public QTcpServer
 {
@@ -39,13 +44,24 @@ public Q_SLOTS:
     // reader stalls that long is dropped, and reports its end through signalSocketDisConn().
     void onWriteDataToSocket(int handle, const QByteArray &data);
     void onSocketDisConn(int handle);
+    // The channel is backed up, or no longer; the first call starts the pacing.
+    void onSetReadPaused(bool bPaused);
+    void onReadTaken(qint64 bytes);
 
 protected:
     // Adopts the connection under a handle that no recently ended connection had.
     void incomingConnection(qintptr descriptor) override;
 
 private:
+    void followReadState();
+
     QList<H5Socket *> m_listSocket;
+    bool m_bPaced = false;
+    bool m_bChannelFull = false;
+    // Bytes passed on by signalRecvDataFromSocket() since the pacing began, less those reported
+    // taken.
+    qint64 m_nUntaken = 0;
+    bool m_bReadPaused = false;
 
     Q_DISABLE_COPY(H5SocketServer)
 };

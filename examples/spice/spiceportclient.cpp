@@ -6,7 +6,9 @@
 #include <h5redir/h5redir.h>
 
 #include <QCoreApplication>
+#include <QPointer>
 
+#include <memory>
 #include <utility>
 
 namespace {
@@ -44,14 +46,6 @@ QString describe(SpiceChannel* channel, int event)
     }
 }
 
-// The frame is borrowed by the channel until the write completes.
-void onWritten(GObject* port, GAsyncResult* result, gpointer frame)
-{
-    delete static_cast<QByteArray*>(frame);
-    // A failed write means the channel is going; its own events report that.
-    spice_port_channel_write_finish(SPICE_PORT_CHANNEL(port), result, nullptr);
-}
-
 // Disconnecting a channel from inside one of its own signals is not safe: do it from the loop.
 void disconnectLater(SpiceChannel* channel)
 {
@@ -63,6 +57,16 @@ void disconnectLater(SpiceChannel* channel)
 }
 
 } // namespace
+
+// A frame on its way: borrowed by the channel until the write completes, when the library hears
+// how much is still unsent. The client may be gone by then, or its port opened anew.
+struct SpicePortClient::PendingWrite
+{
+    QPointer<SpicePortClient> client;
+    quint64 opening;
+    QByteArray frame;
+    qint64 size; // of the library's message, as the library counts it
+};
 
 SpicePortClient::SpicePortClient(
     H5redir* redir, const QString& uri, const QByteArray& portName, QObject* parent)
@@ -128,11 +132,29 @@ void SpicePortClient::close()
 
 void SpicePortClient::send(quint32 type, const QByteArray& payload)
 {
-    if (!m_portOpen)
+    if (!m_portOpen) {
+        // The library counts every message it emits as waiting until told otherwise.
+        m_redir->SetChannelBacklog(m_unsent);
         return;
-    auto* frame = new QByteArray(m_codec.encode(type, payload));
+    }
+    auto* write
+        = new PendingWrite { this, m_opening, m_codec.encode(type, payload), payload.size() };
+    m_unsent += write->size;
     spice_port_channel_write_async(
-        m_port, frame->constData(), gsize(frame->size()), nullptr, onWritten, frame);
+        m_port, write->frame.constData(), gsize(write->frame.size()), nullptr, onWritten, write);
+}
+
+void SpicePortClient::onWritten(GObject* port, GAsyncResult* result, gpointer data)
+{
+    const std::unique_ptr<PendingWrite> write(static_cast<PendingWrite*>(data));
+    // A failed write means the channel is going; its own events report that.
+    spice_port_channel_write_finish(SPICE_PORT_CHANNEL(port), result, nullptr);
+    SpicePortClient* client = write->client;
+    if (!client || write->opening != client->m_opening)
+        return;
+    // The library bounds what its tunnel reads by what is still waiting here.
+    client->m_unsent -= write->size;
+    client->m_redir->SetChannelBacklog(client->m_unsent);
 }
 
 void SpicePortClient::onChannelNew(SpiceSession*, SpiceChannel* channel, void* self)
@@ -235,6 +257,10 @@ void SpicePortClient::setPortOpen(bool open)
         return;
     m_portOpen = open;
     m_codec.reset();
+    // Writes still in flight belong to the port that went: nothing of them is waiting any more.
+    ++m_opening;
+    m_unsent = 0;
+    m_redir->SetChannelBacklog(0);
     Q_EMIT portOpenChanged(open);
     // The library leaves its loopback proxy running when the channel goes; its local clients
     // would then wait on connections whose far end is gone. Closing it ends them at once, and

@@ -11,6 +11,8 @@ class H5redir;
 typedef struct _SpiceSession SpiceSession;
 typedef struct _SpiceChannel SpiceChannel;
 typedef struct _SpicePortChannel SpicePortChannel;
+typedef struct _GObject GObject;
+typedef struct _GAsyncResult GAsyncResult;
 // Carried by sessionStarted() as it is: Qt never looks into a session.
 Q_DECLARE_OPAQUE_POINTER(SpiceSession*)
 
@@ -53,6 +55,8 @@ Q_SIGNALS:
     void problem(const QString& line);
 
 private:
+    struct PendingWrite;
+    static void onWritten(GObject* port, GAsyncResult* result, void* write);
     static void onChannelNew(SpiceSession* session, SpiceChannel* channel, void* self);
     static void onChannelEvent(SpiceChannel* channel, int event, void* self);
     static void onPortChanged(SpiceChannel* channel, void* property, void* self);
@@ -69,6 +73,8 @@ private:
     SpiceSession* m_session = nullptr;
     SpicePortChannel* m_port = nullptr; // ours, once its name is known
     bool m_portOpen = false;
+    quint64 m_opening = 0; // counts the port's openings and closings, so old writes are told apart
+    qint64 m_unsent = 0; // bytes of the library's messages written but not yet completed
     bool m_portFound = false;
     bool m_secondPortSeen = false; // said once per session
     QStringList m_otherPorts; // ports of the session that are not ours, for the reason of a failure
