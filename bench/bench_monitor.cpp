@@ -3,7 +3,12 @@
 // machine's own; pkill and the volume script are stand-ins, which still cost a process start
 // each, like the real commands.
 //
-//   h5bench_monitor [--rounds N] [--seconds S] [--idle-seconds S]
+// Then the stop: the last player destroyed at a random point of the monitor's cycle, the time
+// until that destroy returns (it waits for the monitor to end), a create request right after it
+// against one while another player keeps the monitor running, and how late a 1-ms timer of the
+// host's event loop ticks around each of these library calls.
+//
+//   h5bench_monitor [--rounds N] [--seconds S] [--idle-seconds S] [--stops N]
 //
 // The volume script is started detached, so its process is no child of ours; as a subreaper
 // this process inherits it and reaps it, which adds its CPU time to ours.
@@ -15,14 +20,17 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QQuickWindow>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <functional>
 
 namespace {
 
@@ -55,6 +63,23 @@ qint64 contextSwitches()
     return total;
 }
 
+int threadCount()
+{
+    return QDir(QStringLiteral("/proc/self/task"))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+        .size();
+}
+
+// Waits, at most 2 s, until no more than `count` threads are left: a thread that was waited for
+// has ended its run but may still be leaving, and its switches would vanish from the next sample.
+void waitForThreads(int count)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (threadCount() > count && clock.elapsed() < 2000)
+        QThread::msleep(5);
+}
+
 // Collects the exited volume-script processes handed to this process; gives up after 2 s.
 void reapOrphans()
 {
@@ -73,6 +98,98 @@ int countLines(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+}
+
+/*!
+ * A timer ticking every millisecond on this thread, as a host's animation or input would want
+ * to: the longest gap between two ticks since reset(), less the millisecond, is how late the
+ * event loop answered.
+ */
+class LatenessProbe
+{
+public:
+    LatenessProbe()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longest = qMax(m_longest, m_clock.nsecsElapsed() - m_last);
+            m_last = m_clock.nsecsElapsed();
+        });
+        m_clock.start();
+        m_timer.start();
+    }
+
+    void reset()
+    {
+        Bench::spinEventLoop(3);
+        m_longest = 0;
+        m_last = m_clock.nsecsElapsed();
+    }
+
+    // How late the loop ticked around `call`, in ms; what the call queued runs meanwhile too.
+    double around(const std::function<void()>& call)
+    {
+        reset();
+        call();
+        Bench::spinEventLoop(5);
+        return qMax<qint64>(0, m_longest - 1000000) / 1e6;
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_longest = 0;
+};
+
+double timed(const std::function<void()>& call)
+{
+    QElapsedTimer clock;
+    clock.start();
+    call();
+    return clock.nsecsElapsed() / 1e6;
+}
+
+void printLatency(const QByteArray& label, const QList<double>& ms)
+{
+    Bench::printFigure("monitor", label + ", median", Bench::median(ms), "ms");
+    Bench::printFigure("monitor", label + ", p95", Bench::percentile(ms, 0.95), "ms");
+}
+
+// The stop of the monitor with the last player, and creates around it; see the file's comment.
+void measureStops(BenchHost& host, QQuickWindow& player, int stops)
+{
+    LatenessProbe probe;
+    QList<double> destroyMs;
+    QList<double> createAfterMs;
+    QList<double> createRunningMs;
+    QList<double> lateCreate;
+    QList<double> lateResult;
+    QList<double> lateDestroy;
+    QList<double> lateOtherDestroy;
+    for (int i = 0; i < stops; ++i) {
+        lateCreate.append(probe.around(
+            [&] { createAfterMs.append(timed([&] { host.send(BenchHost::createRequest(1)); })); }));
+        lateResult.append(probe.around([&] { host.redir.onCreatePlayerResult(1, true, &player); }));
+        // Somewhere in the monitor's pause or reading, a second or two after its start.
+        Bench::spinEventLoop(1000 + QRandomGenerator::global()->bounded(1000));
+        lateCreate.append(probe.around([&] {
+            createRunningMs.append(timed([&] { host.send(BenchHost::createRequest(2)); }));
+        }));
+        lateOtherDestroy.append(probe.around([&] { host.send(BenchHost::destroyRequest(2)); }));
+        lateDestroy.append(probe.around(
+            [&] { destroyMs.append(timed([&] { host.send(BenchHost::destroyRequest(1)); })); }));
+    }
+    // The first create of the loop came after no destroy.
+    createAfterMs.removeFirst();
+    printLatency("destroy of the last player, monitor stopped", destroyMs);
+    printLatency("create right after that destroy", createAfterMs);
+    printLatency("create with the monitor running", createRunningMs);
+    printLatency("event-loop delay around a create request", lateCreate);
+    printLatency("event-loop delay around a create result (monitor start)", lateResult);
+    printLatency("event-loop delay around a destroy, monitor running", lateOtherDestroy);
+    printLatency("event-loop delay around the last player's destroy (monitor stop)", lateDestroy);
 }
 
 struct Sample
@@ -95,7 +212,7 @@ int main(int argc, char* argv[])
     QGuiApplication app(argc, argv);
     const QVariantMap options = Bench::parseOptions(app,
         { { QStringLiteral("rounds"), 5 }, { QStringLiteral("seconds"), 4 },
-            { QStringLiteral("idle-seconds"), 1.5 } });
+            { QStringLiteral("idle-seconds"), 1.5 }, { QStringLiteral("stops"), 20 } });
     const int rounds = options.value(QStringLiteral("rounds")).toInt();
     const int activeMs = int(options.value(QStringLiteral("seconds")).toDouble() * 1000);
     const int idleMs = int(options.value(QStringLiteral("idle-seconds")).toDouble() * 1000);
@@ -123,6 +240,7 @@ int main(int argc, char* argv[])
     int scripts = 0;
     double seconds = 0;
     for (int round = 0; round < rounds; ++round) {
+        const int threads = threadCount();
         const Sample idleStart = sample();
         Bench::spinEventLoop(idleMs);
         const Sample idleEnd = sample();
@@ -140,6 +258,7 @@ int main(int argc, char* argv[])
         host.send(BenchHost::destroyRequest(1));
         const double activeSeconds = clock.nsecsElapsed() / 1e9 - start.seconds;
         reapOrphans();
+        waitForThreads(threads);
         const double cpu = processCpuSeconds() - start.cpu - idleCpuRate * activeSeconds;
         const double commandsCpu = cpuSeconds(RUSAGE_CHILDREN) - start.childrenCpu;
         const int roundCycles = countLines(pkillCalls) - cyclesBefore;
@@ -167,5 +286,6 @@ int main(int argc, char* argv[])
         "monitor", "idle host without players, thread wake-ups", idleSwitchRate, "1/s");
     Bench::printFigure(
         "monitor", "idle host without players, CPU per minute", idleCpuRate * 60, "CPU s/min");
+    measureStops(host, player, options.value(QStringLiteral("stops")).toInt());
     return cycles > 0 ? 0 : 1;
 }
