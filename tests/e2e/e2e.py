@@ -380,7 +380,9 @@ def case_desktop(stack, args):
     xdotool("mousemove", str(origin[0] + 123 * scale), str(origin[1] + 255 * scale), "click", "1")
     probe.wait_line(r"^press 123 255 1$", 20)
     xdotool("type", "--delay", "50", "h5 Redir")
-    probe.wait_line(r"^text h5 Redir$", 20)
+    # Keys with the E0 prefix too: Home, then End and Delete after Left.
+    xdotool("key", "--delay", "50", "Home", "x", "End", "Left", "Delete")
+    probe.wait_line(r"^text xh5 Redi$", 20)
 
 
 def pixels_like(shot, width, low, high):
