@@ -1,5 +1,7 @@
-// The host's keys as the agent's keyboard receives them: an X key code (evdev + 8, as Qt's
-// nativeScanCode() gives it) becomes a PC set-1 scan code, with 0x100 for the E0 prefix.
+// The host's keys as the agent presses them: an X key code (evdev + 8, as Qt's nativeScanCode()
+// gives it) becomes a PC set-1 scan code for spice-client-glib (0x100 for the E0 prefix), which
+// reaches the agent's keyboard as bytes and becomes the same X key code on its display.
+#include "scancodes.h"
 #include "spiceinputs.h"
 
 #include <QTest>
@@ -32,6 +34,9 @@ void TestScanCodes::scanCode_data()
     QTest::newRow("Delete") << 119u << 0x153u;
     QTest::newRow("left Super") << 133u << 0x15bu;
     QTest::newRow("Menu") << 135u << 0x15du;
+    QTest::newRow("Mute") << 121u << 0x120u;
+    // Pause has the E1 prefix, which the client's keyboard calls cannot send.
+    QTest::newRow("Pause") << 127u << 0u;
     // Keys no PC keyboard has, and codes below the first key, are not sent at all.
     QTest::newRow("in the gap") << 92u << 0u;
     QTest::newRow("below the first") << 8u << 0u;
@@ -43,6 +48,9 @@ void TestScanCodes::scanCode()
     QFETCH(quint32, keycode);
     QFETCH(quint32, scanCode);
     QCOMPARE(SpiceInputs::scanCode(keycode), scanCode);
+    if (scanCode) // on the wire an E0 byte, then the code's
+        QCOMPARE(
+            ScanCodes::toKeycode(scanCode > 0xff ? 0xe000 | (scanCode & 0xff) : scanCode), keycode);
 }
 
 QTEST_GUILESS_MAIN(TestScanCodes)

@@ -1,5 +1,7 @@
 #include "serverdisplay.h"
 
+#include "scancodes.h"
+
 #include <QAbstractEventDispatcher>
 #include <QProcess>
 #include <QSocketNotifier>
@@ -75,48 +77,6 @@ QByteArray readDisplayNumber(int fd)
         number.append(buffer, int(got));
     }
     return number.trimmed();
-}
-
-// Xvfb's keymap numbers keys as evdev does: a plain key is its scan code + 8, the keys behind
-// the E0 prefix (and Pause) have numbers of their own.
-int xKeycode(int scanCode)
-{
-    struct Extended
-    {
-        int scanCode;
-        int keycode;
-    };
-    static constexpr Extended extended[] = {
-        { 0xe01c, 104 }, // KP Enter
-        { 0xe01d, 105 }, // right Ctrl
-        { 0xe020, 121 }, // Mute
-        { 0xe02e, 122 }, // Volume Down
-        { 0xe030, 123 }, // Volume Up
-        { 0xe035, 106 }, // KP /
-        { 0xe037, 107 }, // Print
-        { 0xe038, 108 }, // right Alt (AltGr)
-        { 0xe047, 110 }, // Home
-        { 0xe048, 111 }, // Up
-        { 0xe049, 112 }, // Page Up
-        { 0xe04b, 113 }, // Left
-        { 0xe04d, 114 }, // Right
-        { 0xe04f, 115 }, // End
-        { 0xe050, 116 }, // Down
-        { 0xe051, 117 }, // Page Down
-        { 0xe052, 118 }, // Insert
-        { 0xe053, 119 }, // Delete
-        { 0xe05b, 133 }, // left Super
-        { 0xe05c, 134 }, // right Super
-        { 0xe05d, 135 }, // Menu
-        { 0xe11d, 127 }, // Pause
-    };
-    if (scanCode > 0 && scanCode < 0x80)
-        return scanCode + 8;
-    for (const Extended& key : extended) {
-        if (key.scanCode == scanCode)
-            return key.keycode;
-    }
-    return 0; // such as the fake shifts E0 2A/E0 36 around Print and Pause: nothing to press
 }
 
 } // namespace
@@ -379,7 +339,8 @@ void ServerDisplay::turnWheel(int steps)
 
 void ServerDisplay::pressKey(int scanCode, bool pressed)
 {
-    const int keycode = xKeycode(scanCode);
+    // Xvfb's keymap numbers keys as evdev does.
+    const int keycode = int(ScanCodes::toKeycode(quint32(scanCode)));
     if (keycode == 0)
         return;
     XTestFakeKeyEvent(m_display, uint(keycode), pressed, CurrentTime);

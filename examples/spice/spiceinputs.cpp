@@ -3,6 +3,8 @@
 
 #include "spiceinputs.h"
 
+#include "scancodes.h"
+
 #include <utility>
 
 namespace {
@@ -30,33 +32,6 @@ Button spiceButton(Qt::MouseButton button)
         return { SPICE_MOUSE_BUTTON_INVALID, 0 };
     }
 }
-
-// XKB keycodes are Linux input codes + 8. Codes 1 to 88 are the set-1 scan codes themselves
-// (but for 84 and 85, which have none); these keys are the ones that carry the 0xE0 prefix.
-constexpr struct
-{
-    quint32 inputCode;
-    quint32 scanCode;
-} prefixedKeys[] = {
-    { 96, 0x11c }, // keypad Enter
-    { 97, 0x11d }, // right Ctrl
-    { 98, 0x135 }, // keypad /
-    { 99, 0x137 }, // Print Screen
-    { 100, 0x138 }, // right Alt (AltGr)
-    { 102, 0x147 }, // Home
-    { 103, 0x148 }, // Up
-    { 104, 0x149 }, // Page Up
-    { 105, 0x14b }, // Left
-    { 106, 0x14d }, // Right
-    { 107, 0x14f }, // End
-    { 108, 0x150 }, // Down
-    { 109, 0x151 }, // Page Down
-    { 110, 0x152 }, // Insert
-    { 111, 0x153 }, // Delete
-    { 125, 0x15b }, // left Super
-    { 126, 0x15c }, // right Super
-    { 127, 0x15d }, // Menu
-};
 
 } // namespace
 
@@ -215,14 +190,9 @@ void SpiceInputs::releaseAll()
 
 quint32 SpiceInputs::scanCode(quint32 xkbKeycode)
 {
-    if (xkbKeycode < 9)
-        return 0;
-    const quint32 inputCode = xkbKeycode - 8;
-    if (inputCode <= 83 || (inputCode >= 86 && inputCode <= 88))
-        return inputCode;
-    for (const auto& key : prefixedKeys) {
-        if (key.inputCode == inputCode)
-            return key.scanCode;
-    }
-    return 0;
+    // spice-client-glib takes a code behind the E0 prefix as 0x100 | code, and none behind E1.
+    const quint32 code = ScanCodes::fromKeycode(xkbKeycode);
+    if (code >> 8 == 0xe0)
+        return 0x100 | (code & 0xff);
+    return code > 0xff ? 0 : code;
 }
