@@ -121,6 +121,10 @@ public:
         Client& client = m_clients[slot];
         if (client.fd < 0)
             return;
+        // Closed with a reset: an orderly close leaves the port in TIME_WAIT, and at thousands of
+        // connections a second the loopback's ephemeral ports run out within a minute.
+        const linger reset { 1, 0 };
+        setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         ::close(client.fd);
         client.fd = -1;
         if (!pumpUntil([&] { return m_disconnects.contains(client.id); }))
