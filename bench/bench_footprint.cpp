@@ -4,6 +4,7 @@
 #include "benchhost.h"
 #include "benchsupport.h"
 #include "loopclient.h"
+#include "procinfo.h"
 
 #include <QGuiApplication>
 #include <QQuickWindow>
@@ -21,7 +22,8 @@ constexpr int settleMs = 500;
 void printResident(const char* state)
 {
     Bench::spinEventLoop(settleMs);
-    Bench::printFigure("footprint", state, Bench::residentKiB() / 1024.0, "MiB RSS");
+    Bench::printFigure("footprint", state,
+        ProcInfo::rssKiB(QCoreApplication::applicationPid()) / 1024.0, "MiB RSS");
 }
 
 } // namespace

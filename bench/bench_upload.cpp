@@ -24,13 +24,13 @@
 //   h5bench_upload --measure 1 --clients N --seconds S --channel-mbps R --report 0|1
 //                  [--gui-busy-ms MS]
 #include "benchsupport.h"
+#include "procinfo.h"
 
 #include <h5redir/h5redir.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
@@ -51,20 +51,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Peak resident size of this process so far.
-qint64 peakResidentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray& line : lines) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 /*!
  * The host's channel: takes every message of the redirector, frames it into a buffer of its own
@@ -203,7 +189,7 @@ int measure(const QVariantMap& options)
     if (busyMs > 0)
         busy.start(1000);
 
-    const qint64 before = Bench::residentKiB();
+    const qint64 before = ProcInfo::rssKiB(QCoreApplication::applicationPid());
     std::atomic<bool> stop { false };
     std::atomic<qint64> written { 0 };
     std::vector<std::thread> uploads;
@@ -215,7 +201,7 @@ int measure(const QVariantMap& options)
     Bench::spinEventLoop(int(seconds * 1000));
     const double elapsed = clock.nsecsElapsed() / 1e9;
     const qint64 delivered = channel.delivered();
-    const qint64 growth = peakResidentKiB() - before;
+    const qint64 growth = ProcInfo::peakRssKiB(QCoreApplication::applicationPid()) - before;
     stop = true;
     for (std::thread& client : uploads)
         client.join();

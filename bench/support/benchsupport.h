@@ -48,9 +48,6 @@ void spinEventLoop(int ms);
 // CPU time of the calling thread.
 qint64 threadCpuNs();
 
-// Resident set size of this process.
-qint64 residentKiB();
-
 double median(QList<double> values);
 double percentile(QList<double> values, double fraction);
 

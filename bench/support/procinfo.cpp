@@ -49,6 +49,8 @@ double cpuMs(qint64 pid)
 
 qint64 rssKiB(qint64 pid) { return statusKiB(readProc(pid, "status"), "VmRSS:"); }
 
+qint64 peakRssKiB(qint64 pid) { return statusKiB(readProc(pid, "status"), "VmHWM:"); }
+
 qint64 pssKiB(qint64 pid) { return statusKiB(readProc(pid, "smaps_rollup"), "Pss:"); }
 
 QList<qint64> descendants(qint64 pid)

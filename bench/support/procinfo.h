@@ -13,6 +13,8 @@ namespace ProcInfo {
 double cpuMs(qint64 pid);
 // Resident set size, and proportional set size (shared pages split among their users), in KiB.
 qint64 rssKiB(qint64 pid);
+// The highest resident set size the process has had.
+qint64 peakRssKiB(qint64 pid);
 qint64 pssKiB(qint64 pid);
 // Every process below `pid`: children, their children and so on.
 QList<qint64> descendants(qint64 pid);
