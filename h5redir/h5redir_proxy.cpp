@@ -14,6 +14,8 @@
 
 #include <cstring>
 
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int maxPendingConnections = 3000;
@@ -170,6 +172,11 @@ void H5redir::InitSocketServer(H5redir *redir, int port)
         m_pSocketServer->onSetReadPaused(m_bReadPaused);
     // Loopback only: the tunnel carries the host's own traffic and nobody else's.
     m_pSocketServer->listen(QHostAddress::LocalHost, quint16(port));
+    // Qt listens with an accept queue of 50. A browser opening a page's connections at once goes
+    // past that, and every connection beyond it waits out a one-second SYN retransmit; listening
+    // again on the same socket only lengthens the queue (up to the system's somaxconn).
+    if (m_pSocketServer->isListening())
+        ::listen(int(m_pSocketServer->socketDescriptor()), SOMAXCONN);
 
     m_pSocketThread = new QThread(nullptr);
     connect(m_pSocketThread, &QThread::finished, m_pSocketServer, &QObject::deleteLater);

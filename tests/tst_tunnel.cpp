@@ -5,9 +5,11 @@
 #include "redirtesting.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -198,6 +200,14 @@ void TunnelTest::serverLifeCycle()
     m_redir->SetH5ChannelState(true);
     QVERIFY(m_messages.isEmpty());
     m_redir->onProxyPolicy(localPolicy(m_port));
+    // A page's burst of connections finds room in the accept queue: ss gives a listener's queue
+    // length as its Send-Q, which Qt alone leaves at 50.
+    QProcess ss;
+    ss.start(QStringLiteral("ss"), { QStringLiteral("-Hltn"), QStringLiteral("sport = :%1").arg(m_port) });
+    QVERIFY(ss.waitForFinished(waitMs));
+    QFile somaxconn(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    QVERIFY(somaxconn.open(QIODevice::ReadOnly));
+    QCOMPARE(ss.readAllStandardOutput().simplified().split(' ').value(2), somaxconn.readAll().trimmed());
     const quint16 other = freeLoopbackPort();
     m_log->clear();
     m_messages.clear();
