@@ -10,7 +10,9 @@
 // tinyproxy, through tinyproxy alone, and straight from the origin server.
 //
 // Every comparison runs in interleaved rounds (tunnel, comparator, ceiling, tunnel, ...) after a
-// warm-up round; each ratio is the median of the per-round ratios, with their min and max.
+// warm-up round; each ratio is the median of the per-round ratios, with their min and max. Beside
+// each rate, the CPU time the relaying processes took per MiB carried (children included): host
+// and agent for the tunnel, the socat pair or tinyproxy for the comparators.
 //
 //   h5bench_tunnel --host "PROGRAM ARGS" --agent "PROGRAM ARGS" [--channel-pattern REGEX]
 //                  [--rounds N] [--echo-mib N] [--http-mib N] [--streams 1,10,100]
@@ -24,6 +26,7 @@
 #include "echorelay.h"
 #include "httpclient.h"
 #include "loopclient.h"
+#include "procinfo.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -71,6 +74,8 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    qint64 hostProcess() const { return m_host.processId(); }
+    qint64 agentProcess() const { return m_agent.processId(); }
 
 private:
     BenchProcess m_agent;
@@ -78,32 +83,66 @@ private:
     quint16 m_port = 0;
 };
 
+// Processes whose CPU time is counted together, with their children.
+struct Meter
+{
+    QByteArray name;
+    QList<qint64> processes;
+
+    double cpuMs() const
+    {
+        double ms = 0;
+        for (const qint64 pid : processes)
+            ms += ProcInfo::treeCpuMs(pid);
+        return ms;
+    }
+};
+
 struct Path
 {
     const char* name;
     std::function<double()> rate; // MB/s of one run, not a number when it failed
+    QList<Meter> meters;
 };
 
 /*!
- * Interleaved rounds over the paths after one warm-up round; prints each path's median rate and
- * the ratio of the first path to each other one. Returns the median rates.
+ * Interleaved rounds over the paths after one warm-up round; prints each path's median rate, the
+ * CPU time of each of its meters per MiB of `mib` carried in a run, and the ratio of the first
+ * path to each other one. Returns the median rates.
  */
-QList<double> compare(const char* group, const QByteArray& label, const QList<Path>& paths, int rounds)
+QList<double> compare(const char* group, const QByteArray& label, const QList<Path>& paths,
+    int rounds, double mib)
 {
     QList<QList<double>> rates;
-    for (int i = 0; i < paths.size(); ++i)
+    QList<QList<QList<double>>> cpu; // per path, per meter, per round: ms per MiB
+    for (const Path& path : paths) {
         rates.append(QList<double>());
+        cpu.append(QList<QList<double>>());
+        for (int meter = 0; meter < path.meters.size(); ++meter)
+            cpu.last().append(QList<double>());
+    }
     for (int round = -1; round < rounds; ++round) {
         for (int i = 0; i < paths.size(); ++i) {
-            const double rate = paths.at(i).rate();
-            if (round >= 0)
-                rates[i].append(rate);
+            const Path& path = paths.at(i);
+            QList<double> before;
+            for (const Meter& meter : path.meters)
+                before.append(meter.cpuMs());
+            const double rate = path.rate();
+            if (round < 0)
+                continue;
+            rates[i].append(rate);
+            for (int meter = 0; meter < path.meters.size(); ++meter)
+                cpu[i][meter].append((path.meters.at(meter).cpuMs() - before.at(meter)) / mib);
         }
     }
     QList<double> medians;
     for (int i = 0; i < paths.size(); ++i) {
         medians.append(Bench::median(rates.at(i)));
         Bench::printFigure(group, paths.at(i).name + (", " + label), medians.last(), "MB/s");
+        for (int meter = 0; meter < paths.at(i).meters.size(); ++meter)
+            Bench::printSpread(group,
+                paths.at(i).name + (": " + paths.at(i).meters.at(meter).name) + " CPU, " + label,
+                cpu.at(i).at(meter), "ms/MiB");
     }
     for (int i = 1; i < paths.size(); ++i) {
         QList<double> ratios;
@@ -171,9 +210,11 @@ int main(int argc, char* argv[])
             };
         };
         compare("echo", QByteArray::number(bytes >> 20) + " MiB round trip, 64 KiB blocks",
-            { { "tunnel", echo(tunnel.port()) }, { "two socat", echo(relay.relayPort()) },
-                { "direct", echo(relay.echoPort()) } },
-            rounds);
+            { { "tunnel", echo(tunnel.port()),
+                  { { "host", { tunnel.hostProcess() } }, { "agent", { tunnel.agentProcess() } } } },
+                { "two socat", echo(relay.relayPort()), { { "relays", relay.relayProcesses() } } },
+                { "direct", echo(relay.echoPort()), {} } },
+            rounds, 2.0 * (bytes >> 20)); // each byte is carried there and back
     }
 
     // HTTP downloads.
@@ -217,10 +258,14 @@ int main(int argc, char* argv[])
         };
         const QByteArray label = QByteArray::number(total >> 20) + " MiB, "
             + QByteArray::number(streams) + (streams == 1 ? " stream" : " streams");
+        const Meter tinyproxy { "tinyproxy", { proxy.processId() } };
         const QList<double> medians = compare("http", label,
-            { { "tunnel", fetch(tunnel.port(), true) }, { "tinyproxy", fetch(proxyPort, true) },
-                { "direct", fetch(originPort, false) } },
-            rounds);
+            { { "tunnel", fetch(tunnel.port(), true),
+                  { { "host", { tunnel.hostProcess() } }, { "agent", { tunnel.agentProcess() } },
+                      tinyproxy } },
+                { "tinyproxy", fetch(proxyPort, true), { tinyproxy } },
+                { "direct", fetch(originPort, false), {} } },
+            rounds, double(bytes) / (1 << 20));
         if (plot.isOpen())
             plot.write(QByteArray::number(streams) + ' ' + QByteArray::number(medians.at(0)) + ' '
                 + QByteArray::number(medians.at(1)) + ' ' + QByteArray::number(medians.at(2))

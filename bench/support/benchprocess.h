@@ -23,6 +23,7 @@ public:
     // The first capture of `pattern` in the output, waiting up to `ms` for it; empty if none.
     QString waitFor(const QRegularExpression& pattern, int ms = 10000);
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    qint64 processId() const { return m_process.processId(); }
     QString logFile() const { return m_logFile; }
 
 private:

@@ -17,6 +17,8 @@ public:
     bool isReady() const { return m_echoPort != 0 && m_relayPort != 0; }
     quint16 echoPort() const { return m_echoPort; }
     quint16 relayPort() const { return m_relayPort; }
+    // The two relays, whose forked children do the relaying.
+    QList<qint64> relayProcesses() const { return { m_first.processId(), m_second.processId() }; }
 
 private:
     quint16 startRelay(BenchProcess& relay, quint16 to);

@@ -11,6 +11,8 @@ namespace ProcInfo {
 
 // User plus system CPU time of a process so far, in milliseconds.
 double cpuMs(qint64 pid);
+// The same, with every process below it: those running, and those it has waited for.
+double treeCpuMs(qint64 pid);
 // Resident set size, and proportional set size (shared pages split among their users), in KiB.
 qint64 rssKiB(qint64 pid);
 // The highest resident set size the process has had.

@@ -1,11 +1,10 @@
 // spice.h first: GLib's headers use "signals" as a name, which Qt's keywords would take.
-#include <glib-unix.h>
+#include <glib.h>
 #include <spice.h>
 #include <spice/protocol.h>
 
 #include "spiceportserver.h"
 
-#include <QTimer>
 
 #include <cstring>
 
@@ -25,6 +24,7 @@ struct SpiceWatch
     SpiceWatchFunc func;
     void* opaque;
     GSource* source = nullptr;
+    gpointer tag = nullptr; // the fd's entry in source
 };
 
 namespace {
@@ -65,38 +65,54 @@ void timerRemove(SpiceTimer* timer)
     delete timer;
 }
 
-gboolean watchFired(int fd, GIOCondition condition, gpointer data)
+// A watch is one source for the life of the watch; a change of its events only modifies the fd's
+// entry. The server changes them around nearly every message it writes, and destroying and
+// attaching a source each time woke the main loop twice per message.
+struct WatchSource
 {
-    auto* watch = static_cast<SpiceWatch*>(data);
+    GSource base;
+    SpiceWatch* watch;
+};
+
+gboolean watchDispatch(GSource* source, GSourceFunc, gpointer)
+{
+    SpiceWatch* watch = reinterpret_cast<WatchSource*>(source)->watch;
+    const GIOCondition condition = g_source_query_unix_fd(source, watch->tag);
     int events = 0;
     if (condition & (G_IO_IN | G_IO_HUP | G_IO_ERR))
         events |= SPICE_WATCH_EVENT_READ;
     if (condition & G_IO_OUT)
         events |= SPICE_WATCH_EVENT_WRITE;
     // The callback may change or remove the watch: nothing of it is touched afterwards.
-    watch->func(fd, events, watch->opaque);
+    if (events)
+        watch->func(watch->fd, events, watch->opaque);
     return G_SOURCE_CONTINUE;
 }
 
-void watchUpdateMask(SpiceWatch* watch, int events)
+GSourceFuncs watchFuncs = { nullptr, nullptr, watchDispatch, nullptr, nullptr, nullptr };
+
+GIOCondition conditionOf(int events)
 {
-    dropSource(watch->source);
     int condition = 0;
     if (events & SPICE_WATCH_EVENT_READ)
         condition |= G_IO_IN | G_IO_HUP | G_IO_ERR;
     if (events & SPICE_WATCH_EVENT_WRITE)
         condition |= G_IO_OUT | G_IO_ERR;
-    if (!condition)
-        return;
-    watch->source = g_unix_fd_source_new(watch->fd, GIOCondition(condition));
-    g_source_set_callback(watch->source, G_SOURCE_FUNC(watchFired), watch, nullptr);
-    g_source_attach(watch->source, nullptr);
+    return GIOCondition(condition);
+}
+
+void watchUpdateMask(SpiceWatch* watch, int events)
+{
+    g_source_modify_unix_fd(watch->source, watch->tag, conditionOf(events));
 }
 
 SpiceWatch* watchAdd(int fd, int events, SpiceWatchFunc func, void* opaque)
 {
     auto* watch = new SpiceWatch { fd, func, opaque };
-    watchUpdateMask(watch, events);
+    watch->source = g_source_new(&watchFuncs, sizeof(WatchSource));
+    reinterpret_cast<WatchSource*>(watch->source)->watch = watch;
+    watch->tag = g_source_add_unix_fd(watch->source, fd, conditionOf(events));
+    g_source_attach(watch->source, nullptr);
     return watch;
 }
 
@@ -165,6 +181,10 @@ SpicePortServer::SpicePortServer(const QByteArray& portName, QObject* parent)
     spice_server_set_noauth(m_server);
     spice_server_init(m_server, &glibCore);
     m_listener.server = m_server;
+    m_wakeup.setSingleShot(true);
+    m_wakeup.setInterval(0);
+    connect(&m_wakeup, &QTimer::timeout, this,
+        [this] { spice_server_char_device_wakeup(&m_device->instance); });
 
     m_device->owner = this;
     m_device->instance.base.sif = &portInterface.base;
@@ -204,31 +224,26 @@ void SpicePortServer::write(const QByteArray& bytes)
     wakeUpLater();
 }
 
-// Waking the server up from inside one of its own device calls is not safe: from the loop.
+// Waking the server up from inside one of its own device calls is not safe: from the loop. One
+// timer kept for it, since a timer made per wakeup posts its own deletion, a loop wakeup each.
 void SpicePortServer::wakeUpLater()
 {
-    if (m_wakeupQueued)
-        return;
-    m_wakeupQueued = true;
-    QTimer::singleShot(0, this, [this] {
-        m_wakeupQueued = false;
-        spice_server_char_device_wakeup(&m_device->instance);
-    });
+    m_wakeup.start();
 }
 
+// One write at most per read: a frame that fits the server's message (64 KiB and a little) then
+// reaches the client as a message of its own, which the client takes whole without gathering.
 int SpicePortServer::readInto(uchar* buffer, int size)
 {
-    int copied = 0;
-    while (copied < size && !m_pending.isEmpty()) {
-        const QByteArray& first = m_pending.first();
-        const int take = qMin(size - copied, first.size() - m_pendingAt);
-        std::memcpy(buffer + copied, first.constData() + m_pendingAt, size_t(take));
-        copied += take;
-        m_pendingAt += take;
-        if (m_pendingAt == first.size()) {
-            m_pending.removeFirst();
-            m_pendingAt = 0;
-        }
+    if (m_pending.isEmpty())
+        return 0;
+    const QByteArray& first = m_pending.first();
+    const int copied = qMin(size, first.size() - m_pendingAt);
+    std::memcpy(buffer, first.constData() + m_pendingAt, size_t(copied));
+    m_pendingAt += copied;
+    if (m_pendingAt == first.size()) {
+        m_pending.removeFirst();
+        m_pendingAt = 0;
     }
     // The server takes one message per wakeup; with more to send, it must be woken again.
     if (!m_pending.isEmpty())

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <memory>
 
@@ -67,7 +68,7 @@ private:
     QList<QByteArray> m_pending;
     int m_pendingAt = 0; // bytes of the first pending array already taken
     bool m_connected = false;
-    bool m_wakeupQueued = false;
+    QTimer m_wakeup;
 };
 
 #endif // SPICEPORTSERVER_H
