@@ -6,7 +6,9 @@
 // Then the stop: the last player destroyed at a random point of the monitor's cycle, the time
 // until that destroy returns (it waits for the monitor to end), a create request right after it
 // against one while another player keeps the monitor running, and how late a 1-ms timer of the
-// host's event loop ticks around each of these library calls.
+// host's event loop ticks around each of these library calls. Beside it, a client exchanges
+// 1 KiB with an echo through the library's tunnel (connect, there and back; the channel answers
+// from the event loop) as the last player is destroyed, against the same exchange a moment before.
 //
 //   h5bench_monitor [--rounds N] [--seconds S] [--idle-seconds S] [--stops N]
 //
@@ -14,6 +16,7 @@
 // this process inherits it and reaps it, which adds its CPU time to ours.
 #include "benchhost.h"
 #include "benchsupport.h"
+#include "loopclient.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,13 +27,16 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QtEndian>
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -157,10 +163,65 @@ void printLatency(const QByteArray& label, const QList<double>& ms)
     Bench::printFigure("monitor", label + ", p95", Bench::percentile(ms, 0.95), "ms");
 }
 
+/*!
+ * The library's tunnel with an echo at the channel's far end: every data frame the library sends
+ * comes back as the same bytes, handed in from the event loop as the host's channel would.
+ */
+class TunnelEcho
+{
+public:
+    explicit TunnelEcho(BenchHost& host)
+        : m_host(host)
+        , m_port(Bench::freeLoopbackPort())
+    {
+        m_echo = QObject::connect(&host.redir, &H5redir::messageToSpice, [this](const QByteArray& msg) {
+            constexpr qint32 dataOut = 34;
+            constexpr qint32 dataIn = 35;
+            if (msg.size() < 12 || qFromLittleEndian<qint32>(msg.constData()) != dataOut)
+                return;
+            QByteArray answer = msg;
+            qToLittleEndian(dataIn, answer.data());
+            QTimer::singleShot(0, [this, answer] { m_host.send(answer); });
+        });
+        host.redir.onProxyPolicy(Bench::localProxyPolicy(m_port));
+    }
+    ~TunnelEcho()
+    {
+        QObject::disconnect(m_echo);
+        m_host.redir.CloseSocketServer();
+    }
+
+    // One exchange from a thread of its own, started just before `meanwhile` runs here, with this
+    // thread's event loop kept turning until it ends; its time in ms.
+    double exchange(const std::function<void()>& meanwhile)
+    {
+        std::atomic<bool> done { false };
+        LoopClient::StreamResult result;
+        std::thread client([&] {
+            result = LoopClient::roundTrip(m_port, 1024, 1024);
+            done = true;
+        });
+        meanwhile();
+        while (!done)
+            Bench::spinEventLoop(1);
+        client.join();
+        return result.ok ? result.seconds * 1000 : std::nan("");
+    }
+
+private:
+    BenchHost& m_host;
+    const quint16 m_port;
+    QMetaObject::Connection m_echo;
+};
+
 // The stop of the monitor with the last player, and creates around it; see the file's comment.
 void measureStops(BenchHost& host, QQuickWindow& player, int stops)
 {
     LatenessProbe probe;
+    TunnelEcho tunnel(host);
+    QList<double> usualExchangeMs;
+    QList<double> exchangeAtStopMs;
+    QList<double> exchangeRatio;
     QList<double> destroyMs;
     QList<double> createAfterMs;
     QList<double> createRunningMs;
@@ -178,8 +239,12 @@ void measureStops(BenchHost& host, QQuickWindow& player, int stops)
             createRunningMs.append(timed([&] { host.send(BenchHost::createRequest(2)); }));
         }));
         lateOtherDestroy.append(probe.around([&] { host.send(BenchHost::destroyRequest(2)); }));
-        lateDestroy.append(probe.around(
-            [&] { destroyMs.append(timed([&] { host.send(BenchHost::destroyRequest(1)); })); }));
+        usualExchangeMs.append(tunnel.exchange([] {}));
+        exchangeAtStopMs.append(tunnel.exchange([&] {
+            lateDestroy.append(probe.around(
+                [&] { destroyMs.append(timed([&] { host.send(BenchHost::destroyRequest(1)); })); }));
+        }));
+        exchangeRatio.append(exchangeAtStopMs.last() / usualExchangeMs.last());
     }
     // The first create of the loop came after no destroy.
     createAfterMs.removeFirst();
@@ -190,6 +255,9 @@ void measureStops(BenchHost& host, QQuickWindow& player, int stops)
     printLatency("event-loop delay around a create result (monitor start)", lateResult);
     printLatency("event-loop delay around a destroy, monitor running", lateOtherDestroy);
     printLatency("event-loop delay around the last player's destroy (monitor stop)", lateDestroy);
+    printLatency("1 KiB tunnel exchange, monitor running", usualExchangeMs);
+    printLatency("1 KiB tunnel exchange at the last player's destroy", exchangeAtStopMs);
+    Bench::printSpread("monitor", "1 KiB tunnel exchange, at the destroy/just before", exchangeRatio);
 }
 
 struct Sample

@@ -4,10 +4,13 @@
 // video frame in the player's rectangle on the X screen, for the first player of a fresh host and
 // for later ones. Memory: the host's resident size plus the proportional size of its engine
 // helpers, idle and with 1, 3 and 6 players playing.
-// The page and its clip are served from loopback, which the host opens with --allow-url.
+// The page and its clip come as a user's do, through the library's tunnel: the server side's
+// network (examples/page/serve: a web server and tinyproxy in a namespace of their own) is the
+// agent's upstream, and the host's players reach it through the loopback proxy. With --serve
+// left empty, they are served from loopback instead, which the host opens with --allow-url.
 //
-//   h5bench_player --host PATH --agent PATH --page WWW_DIR [--rounds 5] [--later 2]
-//                  [--memory-rounds 3] [--log-dir DIR]
+//   h5bench_player --host PATH --agent PATH --page WWW_DIR [--serve SCRIPT] [--rounds 5]
+//                  [--later 2] [--memory-rounds 3] [--log-dir DIR]
 
 #include "benchprocess.h"
 #include "benchsupport.h"
@@ -81,7 +84,7 @@ public:
     // Logs go to a folder of their own, `name` in --log-dir: a line of an earlier session's log
     // must not be read as this one's.
     Session(const QVariantMap& options, const QString& name, const QByteArray& display,
-        const QByteArray& scenario, const QElapsedTimer& clock)
+        const QByteArray& scenario, const QString& upstream, const QElapsedTimer& clock)
         : m_logDir(makeLogDir(options, name))
         , m_agent(QStringLiteral("agent"), m_logDir)
         , m_host(QStringLiteral("host"), m_logDir)
@@ -93,16 +96,19 @@ public:
         file.open(QIODevice::WriteOnly);
         file.write(scenario);
         file.close();
-        m_agent.start(options.value(QStringLiteral("agent")).toString(),
-            { QStringLiteral("--scenario"), scenarioFile, QStringLiteral("--port"),
-                QStringLiteral("0") });
+        QStringList agentArguments { QStringLiteral("--scenario"), scenarioFile,
+            QStringLiteral("--port"), QStringLiteral("0") };
+        if (!upstream.isEmpty())
+            agentArguments << QStringLiteral("--upstream") << upstream;
+        m_agent.start(options.value(QStringLiteral("agent")).toString(), agentArguments);
         const QString port = m_agent.waitFor(
             QRegularExpression(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)")));
+        QStringList hostArguments { QStringLiteral("--spice"), QStringLiteral("127.0.0.1:") + port,
+            QStringLiteral("--quit-on-loss") };
+        if (upstream.isEmpty())
+            hostArguments << QStringLiteral("--allow-url") << QStringLiteral("http://127.0.0.1:*");
         // The engine draws in software on Xvfb, and its sandbox refuses to run as root.
-        m_host.start(options.value(QStringLiteral("host")).toString(),
-            QStringList { QStringLiteral("--spice"), QStringLiteral("127.0.0.1:") + port,
-                QStringLiteral("--quit-on-loss"), QStringLiteral("--allow-url"),
-                QStringLiteral("http://127.0.0.1:*") },
+        m_host.start(options.value(QStringLiteral("host")).toString(), hostArguments,
             { QStringLiteral("QT_QPA_PLATFORM=xcb"),
                 QStringLiteral("DISPLAY=") + QString::fromLatin1(display),
                 QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu"),
@@ -248,7 +254,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const QVariantMap options = Bench::parseOptions(app,
         { { QStringLiteral("host"), QString() }, { QStringLiteral("agent"), QString() },
-            { QStringLiteral("page"), QString() }, { QStringLiteral("rounds"), 5 },
+            { QStringLiteral("page"), QString() }, { QStringLiteral("serve"), QString() },
+            { QStringLiteral("rounds"), 5 },
             { QStringLiteral("later"), 2 }, { QStringLiteral("memory-rounds"), 3 },
             { QStringLiteral("log-dir"), QDir::tempPath() } });
     const QString logDir = options.value(QStringLiteral("log-dir")).toString();
@@ -262,20 +269,40 @@ int main(int argc, char* argv[])
         qWarning("no Xvfb display");
         return 1;
     }
-    // The page from loopback, as a local page server would serve it.
     BenchProcess web(QStringLiteral("web"), logDir);
-    const quint16 webPort = Bench::freeLoopbackPort();
-    web.start(QStringLiteral("python3"),
-        { QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(webPort),
-            QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--directory"),
-            options.value(QStringLiteral("page")).toString() });
-    waitForListener(webPort);
-    const QByteArray url = "http://127.0.0.1:" + QByteArray::number(webPort) + "/index.html";
+    QByteArray url;
+    QString upstream;
+    // On the tunnel's route the agent first hands the host the proxy policy.
+    QByteArray policy;
+    if (const QString serve = options.value(QStringLiteral("serve")).toString(); !serve.isEmpty()) {
+        web.start(QStringLiteral("sh"),
+            { serve, options.value(QStringLiteral("page")).toString(), logDir });
+        const auto printed = [](const char* what) {
+            return QRegularExpression(QLatin1String("^") + QLatin1String(what)
+                    + QLatin1String(" (\\S+)$"),
+                QRegularExpression::MultilineOption);
+        };
+        url = web.waitFor(printed("page")).toUtf8();
+        upstream = web.waitFor(printed("upstream"));
+        policy = line(
+            R"({"policy": {"enableProxy": 1, "proxyIp": "127.0.0.1", "proxyPort": "${freePort}"}})")
+            + line(R"({"expect": {"commandId": 30, "port": 0}})");
+    } else {
+        const quint16 webPort = Bench::freeLoopbackPort();
+        web.start(QStringLiteral("python3"),
+            { QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(webPort),
+                QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                QStringLiteral("--directory"), options.value(QStringLiteral("page")).toString() });
+        waitForListener(webPort);
+        url = "http://127.0.0.1:" + QByteArray::number(webPort) + "/index.html";
+    }
+    if (url.isEmpty())
+        return 1;
+    // The host connects, then idles a while before the first request, as after a user's login.
+    const QByteArray idle = policy + line(R"({"wait": 3000})");
 
     QElapsedTimer clock;
     clock.start();
-    // The host connects, then idles a while before the first request, as after a user's login.
-    const QByteArray idle = line(R"({"wait": 3000})");
 
     // First frames: a fresh host per round, its first player and then later ones, each destroyed
     // before the next; round 0 warms the machine's caches and is not counted.
@@ -288,7 +315,7 @@ int main(int argc, char* argv[])
     }
     // A user's session may open with a video already playing: then the first request comes as
     // soon as the channel is up, while the host may still be starting.
-    const QByteArray onConnect = createSteps(7, playerRect(0), url, 1500);
+    const QByteArray onConnect = policy + createSteps(7, playerRect(0), url, 1500);
     QList<FirstFrame> connected;
     QList<FirstFrame> firsts;
     QList<FirstFrame> laters;
@@ -298,7 +325,7 @@ int main(int argc, char* argv[])
                 QStringLiteral("first-frame-%1-%2")
                     .arg(round)
                     .arg(QLatin1String(atOnce ? "connect" : "idle")),
-                display, atOnce ? onConnect : scenario, clock);
+                display, atOnce ? onConnect : scenario, upstream, clock);
             FrameWatch watch(session, screen, clock);
             watch.run([&](const QMap<int, FirstFrame>&) { return false; });
             const QMap<int, FirstFrame>& frames = watch.frames();
@@ -326,11 +353,12 @@ int main(int argc, char* argv[])
     for (int round = 0; round < options.value(QStringLiteral("memory-rounds")).toInt(); ++round) {
         {
             Session session(
-                options, QStringLiteral("idle-%1").arg(round), display, idleScenario, clock);
+                options, QStringLiteral("idle-%1").arg(round), display, idleScenario, upstream, clock);
             Bench::spinEventLoop(5000);
             idleHost.append(session.memoryMiB());
         }
-        Session session(options, QStringLiteral("players-%1").arg(round), display, playing, clock);
+        Session session(
+            options, QStringLiteral("players-%1").arg(round), display, playing, upstream, clock);
         FrameWatch watch(session, screen, clock);
         QMap<int, qint64> measureAt;
         watch.run([&](const QMap<int, FirstFrame>& frames) {

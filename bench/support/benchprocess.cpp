@@ -20,6 +20,10 @@ BenchProcess::~BenchProcess()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+    // Asked first: a program may have something of its own to take down (serve's namespace).
+    m_process.terminate();
+    if (m_process.waitForFinished(3000))
+        return;
     m_process.kill();
     m_process.waitForFinished(5000);
 }

@@ -10,7 +10,7 @@
 /*!
  * One program that a benchmark starts beside itself (echo server, relays, the reference host and
  * agent, tinyproxy). Its output goes to a log file, which the benchmark reads to learn a port the
- * program printed; the program is killed with this object.
+ * program printed; the program is ended with this object.
  */
 class BenchProcess
 {
