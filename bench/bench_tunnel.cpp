@@ -32,6 +32,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <functional>
 #include <memory>
@@ -89,6 +90,20 @@ struct Meter
     QByteArray name;
     QList<qint64> processes;
 
+    // Waits (up to 2 s) until no child of the run is left to be reaped: a child's time moves to
+    // its parent as it is reaped, and a reading in between would miss it.
+    void settle() const
+    {
+        for (int waited = 0; waited < 2000; waited += 10) {
+            bool childless = true;
+            for (const qint64 pid : processes)
+                childless = childless && ProcInfo::descendants(pid).isEmpty();
+            if (childless)
+                return;
+            QThread::msleep(10);
+        }
+    }
+
     double cpuMs() const
     {
         double ms = 0;
@@ -128,6 +143,8 @@ QList<double> compare(const char* group, const QByteArray& label, const QList<Pa
             for (const Meter& meter : path.meters)
                 before.append(meter.cpuMs());
             const double rate = path.rate();
+            for (const Meter& meter : path.meters)
+                meter.settle();
             if (round < 0)
                 continue;
             rates[i].append(rate);
