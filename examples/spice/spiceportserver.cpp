@@ -5,7 +5,6 @@
 
 #include "spiceportserver.h"
 
-
 #include <cstring>
 
 // The core interface spice-server runs on: its timers and socket watches as sources of GLib's
