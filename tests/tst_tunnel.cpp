@@ -17,6 +17,8 @@
 
 #include <memory>
 
+#include <sys/socket.h>
+
 using namespace H5Test;
 
 namespace {
@@ -201,13 +203,15 @@ void TunnelTest::serverLifeCycle()
     QVERIFY(m_messages.isEmpty());
     m_redir->onProxyPolicy(localPolicy(m_port));
     // A page's burst of connections finds room in the accept queue: ss gives a listener's queue
-    // length as its Send-Q, which Qt alone leaves at 50.
+    // length as its Send-Q, which Qt alone leaves at 50; the system caps it at somaxconn.
     QProcess ss;
-    ss.start(QStringLiteral("ss"), { QStringLiteral("-Hltn"), QStringLiteral("sport = :%1").arg(m_port) });
+    ss.start(QStringLiteral("ss"),
+        { QStringLiteral("-Hltn"), QStringLiteral("sport = :%1").arg(m_port) });
     QVERIFY(ss.waitForFinished(waitMs));
     QFile somaxconn(QStringLiteral("/proc/sys/net/core/somaxconn"));
     QVERIFY(somaxconn.open(QIODevice::ReadOnly));
-    QCOMPARE(ss.readAllStandardOutput().simplified().split(' ').value(2), somaxconn.readAll().trimmed());
+    QCOMPARE(ss.readAllStandardOutput().simplified().split(' ').value(2).toInt(),
+        qMin(somaxconn.readAll().trimmed().toInt(), SOMAXCONN));
     const quint16 other = freeLoopbackPort();
     m_log->clear();
     m_messages.clear();
